@@ -1,0 +1,48 @@
+#include "autograd/graph.hpp"
+
+#include <atomic>
+
+#include "autograd/ops.hpp"
+
+namespace pelor::autograd::graph {
+
+namespace {
+// Epoch 0 is never handed out, so a default tensor is never live.
+std::atomic<std::uint64_t> next_epoch{1};
+std::uint64_t new_epoch() { return next_epoch.fetch_add(1, std::memory_order_relaxed); }
+}  // namespace
+
+Tape::Tape() : epoch_(new_epoch()) {}
+Tape::~Tape() = default;
+
+NodeId Tape::add_leaf() { return push_node(std::make_unique<ops::LeafNode>()); }
+
+NodeId Tape::push_node(std::unique_ptr<ops::BackwardOp> node) {
+    NodeId id = nodes_.size();
+    nodes_.push_back(std::move(node));
+    grads_.emplace_back();
+    return id;
+}
+
+std::optional<Storage> Tape::get_grad(NodeId id) const {
+    if (id >= grads_.size()) return std::nullopt;
+    return grads_[id];
+}
+
+void Tape::set_grad(NodeId id, Storage grad) {
+    if (id >= grads_.size()) grads_.resize(id + 1);
+    grads_[id] = std::move(grad);
+}
+
+void Tape::clear() {
+    nodes_.clear();
+    grads_.clear();
+    epoch_ = new_epoch();
+}
+
+Tape& TAPE() {
+    thread_local Tape tape;
+    return tape;
+}
+
+}  // namespace pelor::autograd::graph

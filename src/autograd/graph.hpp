@@ -1,0 +1,58 @@
+#pragma once
+// The per-thread record of differentiable operations. Node i sits at index i
+// of `nodes`, and `grads[i]` holds the gradient that the last backward pass
+// reaching node i published. Each thread has its own tape (TAPE), so nothing
+// here is locked; no Python object is ever referenced from it.
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "autograd/node_id.hpp"
+#include "tensor/storage.hpp"
+
+namespace pelor::autograd::ops {
+class BackwardOp;
+}
+
+namespace pelor::autograd::graph {
+
+using tensor::storage::Storage;
+
+class Tape {
+public:
+    Tape();
+    ~Tape();
+    Tape(const Tape&) = delete;
+    Tape& operator=(const Tape&) = delete;
+
+    NodeId add_leaf();
+    NodeId push_node(std::unique_ptr<ops::BackwardOp> node);
+
+    // A copy of the slot, or nothing when it is empty or past the end.
+    std::optional<Storage> get_grad(NodeId id) const;
+    // Pads with empty slots when id is past the end, then replaces slot id.
+    void set_grad(NodeId id, Storage grad);
+    // Drops every node, then every gradient; capacity is kept. Ids handed out
+    // before become stale: the epoch changes.
+    void clear();
+
+    std::size_t node_count() const { return nodes_.size(); }
+    const ops::BackwardOp& node(NodeId id) const { return *nodes_[id]; }
+
+    // Names this tape and its current contents; unique across threads and
+    // clears. A tensor remembers the epoch it was recorded in, so an id that
+    // outlived clear() or came from another thread is recognised as stale.
+    std::uint64_t epoch() const { return epoch_; }
+    bool is_live(NodeId id, std::uint64_t epoch) const { return epoch == epoch_ && id < nodes_.size(); }
+
+private:
+    std::vector<std::unique_ptr<ops::BackwardOp>> nodes_;
+    std::vector<std::optional<Storage>> grads_;
+    std::uint64_t epoch_;
+};
+
+// The calling thread's tape, created on first use and destroyed with the thread.
+Tape& TAPE();
+
+}  // namespace pelor::autograd::graph

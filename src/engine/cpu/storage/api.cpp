@@ -1,0 +1,186 @@
+// NumPy interchange: import an ndarray into a storage, export a storage into
+// a new ndarray. The NumPy C API is imported lazily, on first use.
+#include <Python.h>
+
+#define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
+#define PY_ARRAY_UNIQUE_SYMBOL pelor_ARRAY_API
+#include <numpy/arrayobject.h>
+#include <numpy/npy_2_compat.h>
+
+#include <cstring>
+
+#include "base/py_ref.hpp"
+#include "engine/cpu/storage/cpu_storage.hpp"
+
+namespace pelor::engine::cpu::storage {
+
+namespace {
+
+// NumPy's own historical limit for strided element access and creation.
+constexpr int max_strided_axes = 32;
+
+bool ensure_numpy() { return PyArray_ImportNumPyAPI() >= 0; }
+
+// The "bfloat16" descriptor, found once and kept; a failed lookup is retried
+// at the next use. The mutex detaches a waiting thread, so two threads that
+// need it first cannot deadlock, and only one performs the lookup.
+PyMutex bf16_mutex;
+PyArray_Descr* bf16_descr = nullptr;
+
+PyArray_Descr* bfloat16_descr() {
+    if (auto* d = __atomic_load_n(&bf16_descr, __ATOMIC_ACQUIRE)) return d;
+    PyMutex_Lock(&bf16_mutex);
+    if (!bf16_descr) {
+        PyRef name = PyRef::steal(PyUnicode_FromString("bfloat16"));
+        PyArray_Descr* d = nullptr;
+        if (name && PyArray_DescrConverter(name.get(), &d) && d && PyDataType_ELSIZE(d) == 2) {
+            __atomic_store_n(&bf16_descr, d, __ATOMIC_RELEASE);
+        } else {
+            Py_XDECREF(d);
+            PyErr_Clear();
+        }
+    }
+    PyArray_Descr* d = bf16_descr;
+    PyMutex_Unlock(&bf16_mutex);
+    if (!d)
+        PyErr_SetString(PyExc_TypeError,
+                        "bfloat16 tensors need a package that registers a NumPy 'bfloat16' data type "
+                        "(for example ml_dtypes); import it first");
+    return d;
+}
+
+// A new reference to the descriptor of `d`, or null with an exception set.
+PyArray_Descr* descr_for(DType d) {
+    switch (d) {
+        case DType::F16: return PyArray_DescrFromType(NPY_FLOAT16);
+        case DType::F32: return PyArray_DescrFromType(NPY_FLOAT32);
+        case DType::Bool: return PyArray_DescrFromType(NPY_BOOL);
+        case DType::BF16: {
+            PyArray_Descr* descr = bfloat16_descr();
+            Py_XINCREF(descr);
+            return descr;
+        }
+    }
+    return nullptr;
+}
+
+std::optional<DType> dtype_for_name(std::string_view name) {
+    if (name == "float32" || name == "f32") return DType::F32;
+    if (name == "float16" || name == "f16") return DType::F16;
+    if (name == "bfloat16" || name == "bf16") return DType::BF16;
+    if (name == "bool") return DType::Bool;
+    return std::nullopt;
+}
+
+// Copies an arbitrarily strided source (byte strides, possibly negative) to
+// a dense row-major destination, in logical order.
+void copy_logical(const char* src, const npy_intp* shape, const npy_intp* strides, int ndim, std::size_t elsize,
+                  char*& dst) {
+    if (ndim == 0) {
+        std::memcpy(dst, src, elsize);
+        dst += elsize;
+        return;
+    }
+    for (npy_intp i = 0; i < shape[0]; ++i)
+        copy_logical(src + i * strides[0], shape + 1, strides + 1, ndim - 1, elsize, dst);
+}
+
+std::string not_an_ndarray(PyObject* o) {
+    return std::string("object of type '") + Py_TYPE(o)->tp_name + "' is not an instance of 'ndarray'";
+}
+
+template <class T>
+Storage import_elements(PyArrayObject* arr, Shape shape) {
+    NdArray<T> out(std::move(shape));
+    char* dst = reinterpret_cast<char*>(out.data());
+    if (PyArray_IS_C_CONTIGUOUS(arr)) {
+        if (out.size()) std::memcpy(dst, PyArray_DATA(arr), out.size() * sizeof(T));
+    } else {
+        copy_logical(static_cast<const char*>(PyArray_DATA(arr)), PyArray_DIMS(arr), PyArray_STRIDES(arr),
+                     PyArray_NDIM(arr), sizeof(T), dst);
+    }
+    return Storage(std::move(out));
+}
+
+}  // namespace
+
+Result<Storage> CpuStorage::from_numpy(PyObject* object, std::string_view dtype_name) {
+    if (!ensure_numpy()) return python_error();
+    if (!PyArray_Check(object)) return type_error(not_an_ndarray(object));
+    auto* arr = reinterpret_cast<PyArrayObject*>(object);
+    const int ndim = PyArray_NDIM(arr);
+    Shape shape(PyArray_DIMS(arr), PyArray_DIMS(arr) + ndim);
+
+    auto dtype = dtype_for_name(dtype_name);
+    if (!dtype)
+        return type_error("Unsupported data type '" + std::string(dtype_name) +
+                          "'. Only float32, float16, bfloat16, and bool are supported.");
+
+    PyArray_Descr* have = PyArray_DESCR(arr);
+    bool matches = false;
+    switch (*dtype) {
+        case DType::F32: matches = have->type_num == NPY_FLOAT32; break;
+        case DType::F16: matches = have->type_num == NPY_FLOAT16; break;
+        case DType::Bool: matches = have->type_num == NPY_BOOL; break;
+        case DType::BF16: {
+            PyArray_Descr* want = bfloat16_descr();
+            if (!want) return python_error();
+            matches = PyArray_EquivTypes(have, want);
+            break;
+        }
+    }
+    // A byte-swapped array has the right type number but foreign bytes.
+    if (!matches || !PyArray_ISNOTSWAPPED(arr)) return type_error(not_an_ndarray(object));
+
+    const bool contiguous = PyArray_IS_C_CONTIGUOUS(arr);
+    if (contiguous && PyArray_SIZE(arr) > 0 && !PyArray_ISALIGNED(arr))
+        return type_error("The given array is not contiguous or is misaligned.");
+    if (!contiguous && ndim > max_strided_axes)
+        return value_error("cannot import a non-contiguous array with more than 32 axes");
+
+    switch (*dtype) {
+        case DType::F16: return import_elements<F16>(arr, std::move(shape));
+        case DType::BF16: return import_elements<BF16>(arr, std::move(shape));
+        case DType::F32: return import_elements<float>(arr, std::move(shape));
+        case DType::Bool: return import_elements<bool>(arr, std::move(shape));
+    }
+    return runtime_error("unreachable dtype");
+}
+
+Result<PyObject*> CpuStorage::to_numpy(const Storage& s) {
+    if (!ensure_numpy()) return python_error();
+    if (s.ndim() > std::size_t(max_strided_axes))
+        return value_error("cannot export a tensor with more than 32 axes");
+    PyArray_Descr* descr = descr_for(s.dtype());  // stolen by the array constructor
+    if (!descr) return python_error();
+
+    const int ndim = int(s.ndim());
+    npy_intp dims[max_strided_axes];
+    npy_intp byte_strides[max_strided_axes];
+    for (int i = 0; i < ndim; ++i) dims[i] = npy_intp(s.shape()[std::size_t(i)]);
+
+    return s.visit([&](const auto& a) -> Result<PyObject*> {
+        using T = typename std::decay_t<decltype(a)>::value_type;
+        const bool standard = a.is_standard_layout();
+        const bool fortran = !standard && ndim > 1 && a.is_column_major_layout();
+        npy_intp* strides = nullptr;
+        if (fortran) {
+            for (int i = 0; i < ndim; ++i) byte_strides[i] = npy_intp(a.strides()[std::size_t(i)] * npy_intp(sizeof(T)));
+            strides = byte_strides;
+        }
+        PyRef out = PyRef::steal(PyArray_NewFromDescr(&PyArray_Type, descr, ndim, dims, strides, nullptr,
+                                                      fortran ? NPY_ARRAY_F_CONTIGUOUS : 0, nullptr));
+        if (!out) return python_error();
+        char* dst = static_cast<char*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
+        if (standard || fortran) {
+            if (a.size()) std::memcpy(dst, a.data(), a.size() * sizeof(T));
+        } else {
+            npy_intp src_strides[max_strided_axes];
+            for (int i = 0; i < ndim; ++i) src_strides[i] = npy_intp(a.strides()[std::size_t(i)] * npy_intp(sizeof(T)));
+            copy_logical(reinterpret_cast<const char*>(a.data()), dims, src_strides, ndim, sizeof(T), dst);
+        }
+        return out.release();
+    });
+}
+
+}  // namespace pelor::engine::cpu::storage

@@ -1,0 +1,73 @@
+#pragma once
+// CpuStorage: the engine's operations on storages. Each takes its inputs by
+// const reference, never changes them, and returns a new storage or an error
+// value naming the Python exception class. The definitions are split by group
+// over the files of this folder.
+#include <Python.h>
+
+#include <utility>
+
+#include "base/error.hpp"
+#include "tensor/storage.hpp"
+
+namespace pelor::engine::cpu::storage {
+
+using tensor::storage::DType;
+using tensor::storage::Storage;
+
+using StoragePair = std::pair<Storage, Storage>;
+
+struct CpuStorage {
+    // NumPy interchange (api.cpp). Both need an attached thread.
+    static Result<Storage> from_numpy(PyObject* array, std::string_view dtype_name);
+    static Result<PyObject*> to_numpy(const Storage& s);  // a new reference
+    static Shape shape(const Storage& s) { return s.shape(); }
+    static Strides strides(const Storage& s) { return s.strides(); }
+
+    // Element-wise arithmetic and comparisons with broadcasting (numeric.cpp).
+    static Result<Storage> add(const Storage& a, const Storage& b);
+    static Result<Storage> sub(const Storage& a, const Storage& b);
+    static Result<Storage> mul(const Storage& a, const Storage& b);
+    static Result<Storage> div(const Storage& a, const Storage& b);
+    static Result<Storage> eq(const Storage& a, const Storage& b);
+    static Result<Storage> ge(const Storage& a, const Storage& b);
+    static Result<Storage> gt(const Storage& a, const Storage& b);
+    static Result<Storage> le(const Storage& a, const Storage& b);
+    static Result<Storage> lt(const Storage& a, const Storage& b);
+
+    // A storage with one binary32 scalar; the result keeps the input's layout (scalar.cpp).
+    static Result<Storage> scalar_add(const Storage& s, float x);
+    static Result<Storage> scalar_sub(const Storage& s, float x);
+    static Result<Storage> scalar_mul(const Storage& s, float x);
+    static Result<Storage> scalar_eq(const Storage& s, float x);
+    static Result<Storage> scalar_ge(const Storage& s, float x);
+    static Result<Storage> scalar_gt(const Storage& s, float x);
+    static Result<Storage> scalar_le(const Storage& s, float x);
+    static Result<Storage> scalar_lt(const Storage& s, float x);
+
+    // Batched matrix product in binary32 (matmul.cpp).
+    static Result<Storage> matmul(const Storage& a, const Storage& b);
+
+    // Shape and fill (shape.cpp).
+    static Result<Storage> reshape(const Storage& s, const Shape& shape);
+    static Result<Storage> transpose(const Storage& s, std::size_t dim0, std::size_t dim1);
+    static Storage zeros_like(const Storage& s);
+    static Storage ones_like(const Storage& s);
+
+    // Rectifier (functional.cpp).
+    static Result<Storage> relu(const Storage& s);
+
+    // Bool logic (boolean.cpp).
+    static Result<Storage> logical_and(const Storage& a, const Storage& b);
+    static Result<Storage> logical_or(const Storage& a, const Storage& b);
+    static Result<Storage> logical_xor(const Storage& a, const Storage& b);
+    static Result<Storage> logical_not(const Storage& s);
+
+    // Gradient kernels (backward.cpp): (gradient of left, gradient of right).
+    static Result<StoragePair> backward_mul(const Storage& lhs, const Storage& grad, const Storage& rhs);
+    static Result<StoragePair> backward_div(const Storage& lhs, const Storage& grad, const Storage& rhs);
+    static Result<StoragePair> backward_matmul(const Storage& lhs, const Storage& grad, const Storage& rhs);
+    static Result<Storage> backward_relu(const Storage& input, const Storage& grad);
+};
+
+}  // namespace pelor::engine::cpu::storage

@@ -1,0 +1,49 @@
+// Reshape, transpose and the fills.
+#include "engine/cpu/storage/cpu_storage.hpp"
+
+namespace pelor::engine::cpu::storage {
+
+Result<Storage> CpuStorage::reshape(const Storage& s, const Shape& shape) {
+    return s.visit([&](const auto& a) -> Result<Storage> {
+        auto copy = a;  // one block copy of the dense buffer
+        if (auto r = copy.reshape(shape); !r) return value_error("Error while reshape: " + shape_error_text(r.error()));
+        return Storage(std::move(copy));
+    });
+}
+
+Result<Storage> CpuStorage::transpose(const Storage& s, std::size_t dim0, std::size_t dim1) {
+    const std::size_t n = s.ndim();
+    if (dim0 >= n || dim1 >= n)
+        return value_error("transpose() axis out of range: dim0=" + std::to_string(dim0) + ", dim1=" +
+                           std::to_string(dim1) + " for a tensor with " + std::to_string(n) + " axes");
+    return s.visit([&](const auto& a) -> Result<Storage> {
+        auto copy = a;
+        copy.swap_axes(dim0, dim1);
+        return Storage(std::move(copy));
+    });
+}
+
+namespace {
+template <class T> constexpr T zero_of() { return T{}; }
+template <class T> constexpr T one_of() {
+    if constexpr (std::is_same_v<T, F16>) return F16::from_bits(0x3C00);
+    else if constexpr (std::is_same_v<T, BF16>) return BF16::from_bits(0x3F80);
+    else return T(1);
+}
+}  // namespace
+
+Storage CpuStorage::zeros_like(const Storage& s) {
+    return s.visit([](const auto& a) -> Storage {
+        using T = typename std::decay_t<decltype(a)>::value_type;
+        return NdArray<T>::filled(a.shape(), zero_of<T>());
+    });
+}
+
+Storage CpuStorage::ones_like(const Storage& s) {
+    return s.visit([](const auto& a) -> Storage {
+        using T = typename std::decay_t<decltype(a)>::value_type;
+        return NdArray<T>::filled(a.shape(), one_of<T>());
+    });
+}
+
+}  // namespace pelor::engine::cpu::storage

@@ -1,0 +1,128 @@
+// Tensor(data, dtype=None, device="cpu", requires_grad=False)
+#include <string_view>
+
+#include "autograd/graph.hpp"
+#include "base/py_ref.hpp"
+#include "engine/cpu/storage/cpu_storage.hpp"
+#include "tensor/api/py_tensor.hpp"
+
+namespace pelor::tensor::api {
+
+namespace {
+
+using engine::cpu::storage::CpuStorage;
+
+// Element-type names the constructor accepts, and the NumPy dtype requested.
+const char* numpy_name_for(std::string_view name) {
+    if (name == "float32" || name == "f32") return "float32";
+    if (name == "float16" || name == "f16") return "float16";
+    if (name == "bfloat16" || name == "bf16") return "bfloat16";
+    if (name == "bool") return "bool";
+    return nullptr;
+}
+
+// NumPy is not imported for this test: if it is not loaded yet, the object
+// cannot be one of its scalars.
+bool is_numpy_bool(PyObject* o) {
+    PyRef name = PyRef::steal(PyUnicode_FromString("numpy"));
+    if (!name) {
+        PyErr_Clear();
+        return false;
+    }
+    PyRef numpy = PyRef::steal(PyImport_GetModule(name.get()));
+    if (!numpy) {
+        PyErr_Clear();
+        return false;
+    }
+    PyRef bool_type = PyRef::steal(PyObject_GetAttrString(numpy.get(), "bool_"));
+    if (!bool_type || !PyType_Check(bool_type.get())) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(bool_type.get()));
+}
+
+// The dtype argument resolved to a str; null with an exception set.
+PyRef resolve_dtype_name(PyObject* dtype) {
+    if (dtype == nullptr || dtype == Py_None) return PyRef::steal(PyUnicode_FromString("float32"));
+    if (PyUnicode_Check(dtype)) return PyRef::borrow(dtype);
+    PyObject* raw = nullptr;
+    if (PyObject_GetOptionalAttrString(dtype, "__name__", &raw) < 0) return {};
+    PyRef name = PyRef::steal(raw);
+    if (!name) {
+        PyRef numpy = PyRef::steal(PyImport_ImportModule("numpy"));
+        if (!numpy) return {};
+        PyRef descr = PyRef::steal(PyObject_CallMethod(numpy.get(), "dtype", "O", dtype));
+        if (!descr) return {};
+        name = PyRef::steal(PyObject_GetAttrString(descr.get(), "name"));
+        if (!name) return {};
+    }
+    if (!PyUnicode_Check(name.get())) {
+        PyErr_Format(PyExc_TypeError, "dtype name must be str, not %.200s", Py_TYPE(name.get())->tp_name);
+        return {};
+    }
+    return name;
+}
+
+}  // namespace
+
+PyObject* tensor_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
+    static const char* keywords[] = {"data", "dtype", "device", "requires_grad", nullptr};
+    PyObject* data = nullptr;
+    PyObject* dtype = nullptr;
+    PyObject* device = nullptr;
+    PyObject* requires_grad_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OUO:Tensor.__new__", const_cast<char**>(keywords), &data,
+                                     &dtype, &device, &requires_grad_obj))
+        return nullptr;
+    bool requires_grad = false;
+    if (requires_grad_obj) {
+        if (PyBool_Check(requires_grad_obj)) {
+            requires_grad = requires_grad_obj == Py_True;
+        } else if (is_numpy_bool(requires_grad_obj)) {
+            int truth = PyObject_IsTrue(requires_grad_obj);
+            if (truth < 0) return nullptr;
+            requires_grad = truth;
+        } else {
+            return PyErr_Format(PyExc_TypeError, "Tensor.__new__() argument 'requires_grad' must be bool, not %.200s",
+                                Py_TYPE(requires_grad_obj)->tp_name);
+        }
+    }
+
+    if (device) {
+        PyRef lowered = PyRef::steal(PyObject_CallMethod(device, "lower", nullptr));
+        if (!lowered) return nullptr;
+        if (!PyUnicode_Check(lowered.get()) || PyUnicode_CompareWithASCIIString(lowered.get(), "cpu") != 0)
+            return raise(Error{ErrorKind::ValueError, "The device string is invalid or not supported."});
+    }
+
+    PyRef name_obj = resolve_dtype_name(dtype);
+    if (!name_obj) return nullptr;
+    Py_ssize_t len = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(name_obj.get(), &len);
+    if (!utf8) return nullptr;
+    const std::string_view name(utf8, std::size_t(len));
+    const char* numpy_name = numpy_name_for(name);
+    if (!numpy_name)
+        return raise(Error{ErrorKind::ValueError, "Unsupported or invalid data type: '" + std::string(name) + "'"});
+
+    PyRef numpy = PyRef::steal(PyImport_ImportModule("numpy"));
+    if (!numpy) return nullptr;
+    PyRef array_fn = PyRef::steal(PyObject_GetAttrString(numpy.get(), "array"));
+    if (!array_fn) return nullptr;
+    PyRef call_args = PyRef::steal(PyTuple_Pack(1, data));
+    PyRef call_kwargs = PyRef::steal(Py_BuildValue("{s:s}", "dtype", numpy_name));
+    if (!call_args || !call_kwargs) return nullptr;
+    PyRef array = PyRef::steal(PyObject_Call(array_fn.get(), call_args.get(), call_kwargs.get()));
+    if (!array) return nullptr;
+
+    auto storage = CpuStorage::from_numpy(array.get(), name);
+    if (!storage) return raise(storage.error());
+
+    // The leaf is recorded only once the storage exists.
+    std::optional<autograd::NodeId> id;
+    if (requires_grad) id = autograd::graph::TAPE().add_leaf();
+    return wrap(core::make_tensor(std::move(*storage), id));
+}
+
+}  // namespace pelor::tensor::api

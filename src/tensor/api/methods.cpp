@@ -1,0 +1,137 @@
+// Tensor methods: export, shape methods, fills, reflected comparisons and the
+// autograd entry points.
+#include <cmath>
+
+#include "autograd/engine.hpp"
+#include "autograd/graph.hpp"
+#include "base/py_ref.hpp"
+#include "engine/cpu/storage/cpu_storage.hpp"
+#include "tensor/api/py_tensor.hpp"
+
+namespace pelor::tensor::api {
+
+namespace {
+
+using engine::cpu::storage::CpuStorage;
+
+PyObject* export_storage(const Storage& s) {
+    auto r = CpuStorage::to_numpy(s);
+    return r ? *r : raise(r.error());
+}
+
+// An unsigned machine word; the conversion's own exception names the argument.
+bool to_size(PyObject* o, const char* method, const char* arg, std::size_t& out) {
+    PyRef index = PyRef::steal(PyNumber_Index(o));
+    if (index) {
+        out = PyLong_AsSize_t(index.get());
+        if (!(out == std::size_t(-1) && PyErr_Occurred())) return true;
+    }
+    PyObject* exc = PyErr_GetRaisedException();
+    PyRef text = PyRef::steal(PyObject_Str(exc));
+    PyErr_Format(reinterpret_cast<PyObject*>(Py_TYPE(exc)), "%s() argument '%s': %S", method, arg,
+                 text ? text.get() : Py_None);
+    Py_DECREF(exc);
+    return false;
+}
+
+PyObject* to_numpy(PyObject* self, PyObject*) noexcept { return export_storage(*unwrap(self).storage); }
+
+PyObject* reshape(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    static const char* keywords[] = {"shape", nullptr};
+    PyObject* seq = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:reshape", const_cast<char**>(keywords), &seq)) return nullptr;
+    if (PyUnicode_Check(seq) || !PySequence_Check(seq))
+        return PyErr_Format(PyExc_TypeError, "reshape() argument 'shape' must be a sequence of ints, not %.200s",
+                            Py_TYPE(seq)->tp_name);
+    PyRef fast = PyRef::steal(PySequence_Fast(seq, "reshape() argument 'shape' must be a sequence of ints"));
+    if (!fast) return nullptr;
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
+    Shape shape(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (!to_size(PySequence_Fast_GET_ITEM(fast.get(), i), "reshape", "shape", shape[std::size_t(i)]))
+            return nullptr;
+    return wrap(Tensor::reshape(unwrap(self), shape));
+}
+
+PyObject* transpose(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    static const char* keywords[] = {"dim0", "dim1", nullptr};
+    PyObject* d0 = nullptr;
+    PyObject* d1 = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:transpose", const_cast<char**>(keywords), &d0, &d1))
+        return nullptr;
+    std::size_t dim0 = 0, dim1 = 0;
+    if (!to_size(d0, "transpose", "dim0", dim0) || !to_size(d1, "transpose", "dim1", dim1)) return nullptr;
+    return wrap(Tensor::transpose(unwrap(self), dim0, dim1));
+}
+
+PyObject* zeros_like(PyObject* self, PyObject*) noexcept { return wrap(Tensor::zeros_like(unwrap(self))); }
+PyObject* ones_like(PyObject* self, PyObject*) noexcept { return wrap(Tensor::ones_like(unwrap(self))); }
+
+constexpr char req_format[] = "d:__req__";
+constexpr char rgt_format[] = "d:__rgt__";
+constexpr char rlt_format[] = "d:__rlt__";
+
+template <Result<Tensor> (*Op)(const Tensor&, float), const char* Format>
+PyObject* reflected_compare(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    static const char* keywords[] = {"other", nullptr};
+    double other = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, Format, const_cast<char**>(keywords), &other)) return nullptr;
+    return wrap(Op(unwrap(self), static_cast<float>(other)));
+}
+
+PyObject* backward(PyObject* self, PyObject*) noexcept {
+    const Tensor& t = unwrap(self);
+    if (!t.requires_grad)
+        return raise(Error{ErrorKind::ValueError, "backward() called on tensor that does not require grad"});
+    if (!t.node_id)
+        return raise(Error{ErrorKind::ValueError, "backward() called on a constant tensor with no node_id"});
+    auto root = t.live_node_id();
+    if (!root)
+        return raise(Error{ErrorKind::RuntimeError,
+                           "backward() called on a tensor whose graph was cleared by clear_graph() or was "
+                           "recorded on another thread"});
+    auto r = autograd::engine::run_backward(*root, CpuStorage::ones_like(*t.storage));
+    if (!r) return raise(r.error());
+    Py_RETURN_NONE;
+}
+
+PyObject* grad(PyObject* self, PyObject*) noexcept {
+    auto id = unwrap(self).live_node_id();
+    if (!id) Py_RETURN_NONE;
+    auto g = autograd::graph::TAPE().get_grad(*id);
+    if (!g) Py_RETURN_NONE;
+    return export_storage(*g);
+}
+
+PyObject* clear_graph(PyObject*, PyObject*) noexcept {
+    autograd::graph::TAPE().clear();
+    Py_RETURN_NONE;
+}
+
+template <class F>
+PyCFunction cfunc(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+}  // namespace
+
+PyMethodDef tensor_methods[] = {
+    {"to_numpy", to_numpy, METH_NOARGS, "to_numpy($self)\n--\n\n"},
+    {"reshape", cfunc(reshape), METH_VARARGS | METH_KEYWORDS, "reshape($self, shape)\n--\n\n"},
+    {"transpose", cfunc(transpose), METH_VARARGS | METH_KEYWORDS, "transpose($self, dim0, dim1)\n--\n\n"},
+    {"zeros_like", zeros_like, METH_NOARGS, "zeros_like($self)\n--\n\n"},
+    {"ones_like", ones_like, METH_NOARGS, "ones_like($self)\n--\n\n"},
+    {"__req__", cfunc(reflected_compare<Tensor::scalar_eq, req_format>), METH_VARARGS | METH_KEYWORDS,
+     "__req__($self, other)\n--\n\n"},
+    // other > element  <=>  element < other, and the mirror image.
+    {"__rgt__", cfunc(reflected_compare<Tensor::scalar_lt, rgt_format>), METH_VARARGS | METH_KEYWORDS,
+     "__rgt__($self, other)\n--\n\n"},
+    {"__rlt__", cfunc(reflected_compare<Tensor::scalar_gt, rlt_format>), METH_VARARGS | METH_KEYWORDS,
+     "__rlt__($self, other)\n--\n\n"},
+    {"backward", backward, METH_NOARGS, "backward($self)\n--\n\n"},
+    {"grad", grad, METH_NOARGS, "grad($self)\n--\n\n"},
+    {"clear_graph", clear_graph, METH_NOARGS | METH_STATIC, "clear_graph()\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace pelor::tensor::api

@@ -1,0 +1,144 @@
+#include "tensor/core.hpp"
+
+#include "autograd/graph.hpp"
+#include "autograd/ops.hpp"
+#include "engine/cpu/storage/cpu_storage.hpp"
+
+namespace pelor::tensor::core {
+
+using autograd::graph::TAPE;
+using engine::cpu::storage::CpuStorage;
+namespace ops = autograd::ops;
+
+std::optional<NodeId> Tensor::live_node_id() const {
+    if (node_id && TAPE().is_live(*node_id, tape_epoch)) return node_id;
+    return std::nullopt;
+}
+
+Tensor make_tensor(Storage s, std::optional<NodeId> id) {
+    Tensor t;
+    t.storage = storage::share(std::move(s));
+    if (id) {
+        t.node_id = id;
+        t.requires_grad = true;
+        t.tape_epoch = TAPE().epoch();
+    }
+    return t;
+}
+
+// A stale id (from before clear_graph(), or another thread's) would name an
+// unrelated node here, so such an operand is treated like a constant.
+NodeId operand_id(const Tensor& t) {
+    if (auto id = t.live_node_id()) return *id;
+    return TAPE().add_leaf();
+}
+
+namespace {
+
+using EngineBinary = Result<Storage> (*)(const Storage&, const Storage&);
+using EngineScalar = Result<Storage> (*)(const Storage&, float);
+
+Result<Tensor> finish(Result<Storage> r, std::optional<NodeId> id) {
+    if (!r) return std::unexpected(std::move(r.error()));
+    return make_tensor(std::move(*r), id);
+}
+
+template <class Node>
+std::optional<NodeId> record_two_operand(const Tensor& a, const Tensor& b) {
+    if (!a.requires_grad && !b.requires_grad) return std::nullopt;
+    NodeId lhs = operand_id(a);
+    NodeId rhs = operand_id(b);
+    if constexpr (std::is_constructible_v<Node, ops::SavedOperands>)
+        return TAPE().push_node(std::make_unique<Node>(ops::SavedOperands{a.storage, b.storage, lhs, rhs}));
+    else
+        return TAPE().push_node(std::make_unique<Node>(lhs, rhs));
+}
+
+template <class Node, class... Extra>
+std::optional<NodeId> record_unary(const Tensor& t, Extra&&... extra) {
+    if (!t.requires_grad) return std::nullopt;
+    NodeId in = operand_id(t);
+    return TAPE().push_node(std::make_unique<Node>(in, std::forward<Extra>(extra)...));
+}
+
+template <class Node>
+Result<Tensor> differentiable(const Tensor& a, const Tensor& b, EngineBinary engine) {
+    auto id = record_two_operand<Node>(a, b);
+    return finish(engine(*a.storage, *b.storage), id);
+}
+
+template <class Node>
+Result<Tensor> differentiable(const Tensor& t, float x, EngineScalar engine) {
+    auto id = record_unary<Node>(t, x);
+    return finish(engine(*t.storage, x), id);
+}
+
+Result<Tensor> constant(Result<Storage> r) { return finish(std::move(r), std::nullopt); }
+
+}  // namespace
+
+Result<Tensor> Tensor::add(const Tensor& a, const Tensor& b) { return differentiable<ops::AddNode>(a, b, CpuStorage::add); }
+Result<Tensor> Tensor::sub(const Tensor& a, const Tensor& b) { return differentiable<ops::SubNode>(a, b, CpuStorage::sub); }
+Result<Tensor> Tensor::mul(const Tensor& a, const Tensor& b) { return differentiable<ops::MulNode>(a, b, CpuStorage::mul); }
+Result<Tensor> Tensor::div(const Tensor& a, const Tensor& b) { return differentiable<ops::DivNode>(a, b, CpuStorage::div); }
+Result<Tensor> Tensor::matmul(const Tensor& a, const Tensor& b) {
+    return differentiable<ops::MatmulNode>(a, b, CpuStorage::matmul);
+}
+
+Result<Tensor> Tensor::scalar_add(const Tensor& t, float x) {
+    return differentiable<ops::ScalarAddNode>(t, x, CpuStorage::scalar_add);
+}
+Result<Tensor> Tensor::scalar_sub(const Tensor& t, float x) {
+    return differentiable<ops::ScalarSubNode>(t, x, CpuStorage::scalar_sub);
+}
+Result<Tensor> Tensor::scalar_mul(const Tensor& t, float x) {
+    return differentiable<ops::ScalarMulNode>(t, x, CpuStorage::scalar_mul);
+}
+// t / x is t * (1 / x): the reciprocal is rounded to binary32 first. The node
+// keeps the divisor itself.
+Result<Tensor> Tensor::scalar_div(const Tensor& t, float x) {
+    const float r = 1.0f / x;
+    auto id = record_unary<ops::ScalarDivNode>(t, x);
+    return finish(CpuStorage::scalar_mul(*t.storage, r), id);
+}
+
+Result<Tensor> Tensor::reshape(const Tensor& t, const Shape& shape) {
+    Shape before = CpuStorage::shape(*t.storage);
+    auto id = record_unary<ops::ReshapeNode>(t, std::move(before));
+    return finish(CpuStorage::reshape(*t.storage, shape), id);
+}
+Result<Tensor> Tensor::transpose(const Tensor& t, std::size_t dim0, std::size_t dim1) {
+    auto id = record_unary<ops::TransposeNode>(t, dim0, dim1);
+    return finish(CpuStorage::transpose(*t.storage, dim0, dim1), id);
+}
+
+Result<Tensor> Tensor::eq(const Tensor& a, const Tensor& b) { return constant(CpuStorage::eq(*a.storage, *b.storage)); }
+Result<Tensor> Tensor::ge(const Tensor& a, const Tensor& b) { return constant(CpuStorage::ge(*a.storage, *b.storage)); }
+Result<Tensor> Tensor::gt(const Tensor& a, const Tensor& b) { return constant(CpuStorage::gt(*a.storage, *b.storage)); }
+Result<Tensor> Tensor::le(const Tensor& a, const Tensor& b) { return constant(CpuStorage::le(*a.storage, *b.storage)); }
+Result<Tensor> Tensor::lt(const Tensor& a, const Tensor& b) { return constant(CpuStorage::lt(*a.storage, *b.storage)); }
+Result<Tensor> Tensor::scalar_eq(const Tensor& t, float x) { return constant(CpuStorage::scalar_eq(*t.storage, x)); }
+Result<Tensor> Tensor::scalar_ge(const Tensor& t, float x) { return constant(CpuStorage::scalar_ge(*t.storage, x)); }
+Result<Tensor> Tensor::scalar_gt(const Tensor& t, float x) { return constant(CpuStorage::scalar_gt(*t.storage, x)); }
+Result<Tensor> Tensor::scalar_le(const Tensor& t, float x) { return constant(CpuStorage::scalar_le(*t.storage, x)); }
+Result<Tensor> Tensor::scalar_lt(const Tensor& t, float x) { return constant(CpuStorage::scalar_lt(*t.storage, x)); }
+
+Result<Tensor> Tensor::logical_and(const Tensor& a, const Tensor& b) {
+    return constant(CpuStorage::logical_and(*a.storage, *b.storage));
+}
+Result<Tensor> Tensor::logical_or(const Tensor& a, const Tensor& b) {
+    return constant(CpuStorage::logical_or(*a.storage, *b.storage));
+}
+Result<Tensor> Tensor::logical_xor(const Tensor& a, const Tensor& b) {
+    return constant(CpuStorage::logical_xor(*a.storage, *b.storage));
+}
+Result<Tensor> Tensor::logical_not(const Tensor& t) {
+    if (t.storage->dtype() != storage::DType::Bool)
+        return runtime_error("Logical NOT is only supported for Bool data type.");
+    return constant(CpuStorage::logical_not(*t.storage));
+}
+
+Tensor Tensor::zeros_like(const Tensor& t) { return make_tensor(CpuStorage::zeros_like(*t.storage), std::nullopt); }
+Tensor Tensor::ones_like(const Tensor& t) { return make_tensor(CpuStorage::ones_like(*t.storage), std::nullopt); }
+
+}  // namespace pelor::tensor::core

@@ -1,0 +1,60 @@
+#pragma once
+// DType and Storage: one dense n-dimensional array of a single element type,
+// tagged by its type. A storage is immutable once built and is shared through
+// an atomically counted handle.
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <variant>
+
+#include "base/half.hpp"
+#include "base/ndarray.hpp"
+
+namespace pelor::tensor::storage {
+
+enum class DType : std::uint8_t { F16, BF16, F32, Bool };
+
+// "F16", "BF16", "F32", "Bool": the names messages print.
+std::string_view display_name(DType d);
+// "f16", "bf16", "f32", "bool": what the dtype property reports.
+std::string_view lowercase_name(DType d);
+
+template <class T> inline constexpr DType dtype_of = DType::F32;
+template <> inline constexpr DType dtype_of<F16> = DType::F16;
+template <> inline constexpr DType dtype_of<BF16> = DType::BF16;
+template <> inline constexpr DType dtype_of<bool> = DType::Bool;
+
+class Storage {
+public:
+    using Variant = std::variant<NdArray<F16>, NdArray<BF16>, NdArray<float>, NdArray<bool>>;
+
+    template <class T>
+    Storage(NdArray<T> array) : v_(std::move(array)) {}  // NOLINT: implicit by design
+
+    DType dtype() const { return DType(v_.index()); }
+    const Shape& shape() const {
+        return std::visit([](const auto& a) -> const Shape& { return a.shape(); }, v_);
+    }
+    const Strides& strides() const {
+        return std::visit([](const auto& a) -> const Strides& { return a.strides(); }, v_);
+    }
+    std::size_t ndim() const { return shape().size(); }
+    std::size_t size() const {
+        return std::visit([](const auto& a) { return a.size(); }, v_);
+    }
+
+    template <class T> const NdArray<T>* get_if() const { return std::get_if<NdArray<T>>(&v_); }
+    template <class F> decltype(auto) visit(F&& f) const { return std::visit(std::forward<F>(f), v_); }
+    template <class F> decltype(auto) visit(F&& f) { return std::visit(std::forward<F>(f), v_); }
+
+private:
+    Variant v_;
+};
+
+static_assert(std::variant_size_v<Storage::Variant> == 4);
+
+using StorageHandle = std::shared_ptr<const Storage>;
+
+inline StorageHandle share(Storage s) { return std::make_shared<const Storage>(std::move(s)); }
+
+}  // namespace pelor::tensor::storage
