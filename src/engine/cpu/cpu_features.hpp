@@ -1,0 +1,17 @@
+#pragma once
+// The one processor check: which instruction-set level the kernels run at.
+// It runs once (thread-safe static) and is cached; results never depend on
+// the level, only speed does.
+namespace pelor::engine::cpu {
+
+enum class IsaLevel { baseline, avx2, avx512 };
+
+// avx2: AVX2, FMA, F16C and BMI2 with the OS saving the YMM state.
+// avx512: additionally AVX-512 F, DQ, BW, VL and BF16 with the OS saving the
+// ZMM and mask state.
+IsaLevel isa_level();
+
+// AVX-512 F, DQ, BW and VL with OS support (what BLIS's AVX-512 kernels need).
+bool has_avx512_core();
+
+}  // namespace pelor::engine::cpu
