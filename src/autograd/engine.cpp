@@ -1,5 +1,7 @@
 #include "autograd/engine.hpp"
 
+#include <string>
+
 #include "autograd/context.hpp"
 #include "autograd/graph.hpp"
 #include "autograd/ops.hpp"
@@ -8,6 +10,11 @@ namespace pelor::autograd::engine {
 
 Result<void> run_backward(NodeId root, tensor::storage::Storage seed) {
     graph::Tape& tape = graph::TAPE();
+    // A root past the end names no node (it outlived clear() or belongs to
+    // another thread's tape): refuse it rather than index past the list.
+    if (root >= tape.node_count())
+        return runtime_error("backward() root node " + std::to_string(root) + " is not on this thread's tape (" +
+                             std::to_string(tape.node_count()) + " nodes)");
     context::AutogradContext ctx(tape.node_count());
     ctx.set_grad(root, std::move(seed));
     // Every input has a smaller id than its node, so when node i is reached
