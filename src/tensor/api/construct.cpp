@@ -72,9 +72,14 @@ PyObject* tensor_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
     PyObject* dtype = nullptr;
     PyObject* device = nullptr;
     PyObject* requires_grad_obj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OUO:Tensor.__new__", const_cast<char**>(keywords), &data,
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOO:Tensor.__new__", const_cast<char**>(keywords), &data,
                                      &dtype, &device, &requires_grad_obj))
         return nullptr;
+    // Checked here rather than by the parser, whose message would name the
+    // position instead of the parameter.
+    if (device && !PyUnicode_Check(device))
+        return PyErr_Format(PyExc_TypeError, "Tensor.__new__() argument 'device' must be str, not %.200s",
+                            Py_TYPE(device)->tp_name);
     bool requires_grad = false;
     if (requires_grad_obj) {
         if (PyBool_Check(requires_grad_obj)) {
@@ -90,7 +95,9 @@ PyObject* tensor_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
     }
 
     if (device) {
-        PyRef lowered = PyRef::steal(PyObject_CallMethod(device, "lower", nullptr));
+        // str.lower itself: a subclass cannot override the lowercasing.
+        PyRef lowered = PyRef::steal(
+            PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower", "O", device));
         if (!lowered) return nullptr;
         if (!PyUnicode_Check(lowered.get()) || PyUnicode_CompareWithASCIIString(lowered.get(), "cpu") != 0)
             return raise(Error{ErrorKind::ValueError, "The device string is invalid or not supported."});
@@ -100,11 +107,14 @@ PyObject* tensor_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
     if (!name_obj) return nullptr;
     Py_ssize_t len = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(name_obj.get(), &len);
-    if (!utf8) return nullptr;
+    const char* numpy_name = utf8 ? numpy_name_for(std::string_view(utf8, std::size_t(len))) : nullptr;
+    if (!numpy_name) {
+        // A name with lone surrogates has no UTF-8 form; it is still just an
+        // unsupported name.
+        PyErr_Clear();
+        return PyErr_Format(PyExc_ValueError, "Unsupported or invalid data type: '%U'", name_obj.get());
+    }
     const std::string_view name(utf8, std::size_t(len));
-    const char* numpy_name = numpy_name_for(name);
-    if (!numpy_name)
-        return raise(Error{ErrorKind::ValueError, "Unsupported or invalid data type: '" + std::string(name) + "'"});
 
     PyRef numpy = PyRef::steal(PyImport_ImportModule("numpy"));
     if (!numpy) return nullptr;

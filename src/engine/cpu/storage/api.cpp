@@ -8,6 +8,7 @@
 #include <numpy/npy_2_compat.h>
 
 #include <cstring>
+#include <type_traits>
 
 #include "base/py_ref.hpp"
 #include "engine/cpu/storage/cpu_storage.hpp"
@@ -98,6 +99,12 @@ Storage import_elements(PyArrayObject* arr, Shape shape) {
     } else {
         copy_logical(static_cast<const char*>(PyArray_DATA(arr)), PyArray_DIMS(arr), PyArray_STRIDES(arr),
                      PyArray_NDIM(arr), sizeof(T), dst);
+    }
+    if constexpr (std::is_same_v<T, bool>) {
+        // NumPy reads any nonzero byte as true (a uint8 array viewed as bool
+        // keeps its bytes); a Bool element must hold exactly 0 or 1.
+        auto* bytes = reinterpret_cast<unsigned char*>(out.data());
+        for (std::size_t i = 0; i < out.size(); ++i) bytes[i] = bytes[i] != 0;
     }
     return Storage(std::move(out));
 }
