@@ -1,11 +1,18 @@
-// Rectifier (not built yet)
+// The rectifier on a storage; Bool is refused.
+#include <type_traits>
+
+#include "engine/cpu/numeric/ops/relu.hpp"
 #include "engine/cpu/storage/cpu_storage.hpp"
 
 namespace pelor::engine::cpu::storage {
 
-namespace {
-Error pending() { return Error{ErrorKind::RuntimeError, "not implemented yet"}; }
-}  // namespace
+Result<Storage> CpuStorage::relu(const Storage& s) {
+    return s.visit([]<class T>(const NdArray<T>& a) -> Result<Storage> {
+        if constexpr (std::is_same_v<T, bool>)
+            return type_error("Tensor Dtype not supported for this operation: relu");
+        else
+            return Storage(numeric::ops::relu(a));
+    });
+}
 
-Result<Storage> CpuStorage::relu(const Storage&) { return std::unexpected(pending()); }
 }  // namespace pelor::engine::cpu::storage

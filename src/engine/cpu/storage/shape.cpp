@@ -1,9 +1,16 @@
 // Reshape, transpose and the fills.
+#include <string>
+#include <type_traits>
+
 #include "engine/cpu/storage/cpu_storage.hpp"
 
 namespace pelor::engine::cpu::storage {
 
 Result<Storage> CpuStorage::reshape(const Storage& s, const Shape& shape) {
+    // A product that overflows could wrap around to the source's element
+    // count; such a shape never describes a buffer we could hold.
+    if (!nonzero_product_fits(shape))
+        return value_error("Error while reshape: " + shape_error_text(ShapeError::IncompatibleShape));
     return s.visit([&](const auto& a) -> Result<Storage> {
         auto copy = a;  // one block copy of the dense buffer
         if (auto r = copy.reshape(shape); !r) return value_error("Error while reshape: " + shape_error_text(r.error()));

@@ -1,0 +1,197 @@
+// The scalar-operation loops at one instruction-set level. This file is
+// compiled once per level with PELOR_ISA naming it. Everything here has
+// internal linkage or lives in pelor::isa::<level>, and the wider levels use
+// intrinsics rather than shared inline helpers, so no function compiled for a
+// wide level can be picked by the linker for baseline code.
+//
+// binary32 and bfloat16 loops are plain loops that the compiler vectorises at
+// each level. binary16 needs conversions the vectoriser does not produce: with
+// F16C they are done 8 or 16 lanes at a time (VCVTPH2PS widens exactly,
+// VCVTPS2PH with round-to-nearest-even narrows), and the scalar forms of the
+// same instructions handle the tail, so every element takes the same path.
+// Both routes round exactly as F16::from_float does, NaNs included (a quiet
+// NaN keeps its sign and upper payload bits).
+#include <immintrin.h>
+
+#include <cstring>
+
+#include "engine/cpu/numeric/ops/scalar_kernels.hpp"
+
+#if !defined(__F16C__)
+#include "base/half.hpp"  // baseline only: the integer conversions
+#endif
+
+namespace pelor::isa::PELOR_ISA {
+
+namespace {
+
+using engine::cpu::numeric::ops::ScalarKernels;
+using std::size_t;
+using u8 = std::uint8_t;
+using u16 = std::uint16_t;
+using u32 = std::uint32_t;
+
+// Element rules. They take binary32 scalars and, for arithmetic, also the
+// compiler's vector types (the same operators apply lane-wise).
+struct Add {
+    template <class V> V operator()(V a, V b) const { return a + b; }
+};
+struct Sub {
+    template <class V> V operator()(V a, V b) const { return a - b; }
+};
+struct Mul {
+    template <class V> V operator()(V a, V b) const { return a * b; }
+};
+// Ordered, quiet predicates: a NaN on either side gives false.
+struct Eq {
+    static constexpr int pred = _CMP_EQ_OQ;
+    bool operator()(float a, float b) const { return a == b; }
+};
+struct Ge {
+    static constexpr int pred = _CMP_GE_OQ;
+    bool operator()(float a, float b) const { return a >= b; }
+};
+struct Gt {
+    static constexpr int pred = _CMP_GT_OQ;
+    bool operator()(float a, float b) const { return a > b; }
+};
+struct Le {
+    static constexpr int pred = _CMP_LE_OQ;
+    bool operator()(float a, float b) const { return a <= b; }
+};
+struct Lt {
+    static constexpr int pred = _CMP_LT_OQ;
+    bool operator()(float a, float b) const { return a < b; }
+};
+
+// ---- binary32 ---------------------------------------------------------------
+
+template <class Op>
+void f32_arith(const float* __restrict in, float x, float* __restrict out, size_t n) {
+    for (size_t i = 0; i < n; ++i) out[i] = Op{}(in[i], x);
+}
+
+template <class Cmp>
+void f32_compare(const float* __restrict in, float x, u8* __restrict out, size_t n) {
+    for (size_t i = 0; i < n; ++i) out[i] = Cmp{}(in[i], x);
+}
+
+// ---- bfloat16 ---------------------------------------------------------------
+
+inline float bf16_widen(u16 b) { return __builtin_bit_cast(float, u32(b) << 16); }
+
+// Round to nearest even on the upper half; a NaN keeps its upper bits and gets
+// the quiet bit. Branch-free so the loops vectorise.
+inline u16 bf16_narrow(float f) {
+    const u32 r = __builtin_bit_cast(u32, f);
+    const u32 rounded = (r + 0x7FFFu + ((r >> 16) & 1u)) >> 16;
+    const u32 quiet = (r >> 16) | 0x40u;
+    return u16((r & 0x7FFFFFFFu) > 0x7F800000u ? quiet : rounded);
+}
+
+template <class Op>
+void bf16_arith(const u16* __restrict in, float x, u16* __restrict out, size_t n) {
+    for (size_t i = 0; i < n; ++i) out[i] = bf16_narrow(Op{}(bf16_widen(in[i]), x));
+}
+
+template <class Cmp>
+void bf16_compare(const u16* __restrict in, float x, u8* __restrict out, size_t n) {
+    for (size_t i = 0; i < n; ++i) out[i] = Cmp{}(bf16_widen(in[i]), x);
+}
+
+// ---- binary16 ---------------------------------------------------------------
+
+#if defined(__F16C__)
+inline float f16_widen(u16 h) { return _cvtsh_ss(h); }
+inline u16 f16_narrow(float f) { return u16(_cvtss_sh(f, _MM_FROUND_TO_NEAREST_INT)); }
+#else
+inline float f16_widen(u16 h) { return F16::from_bits(h).to_float(); }
+inline u16 f16_narrow(float f) { return F16::from_float(f).bits; }
+#endif
+
+#if defined(__AVX512F__)
+
+template <class Op>
+void f16_arith(const u16* __restrict in, float x, u16* __restrict out, size_t n) {
+    const __m512 xv = _mm512_set1_ps(x);
+    size_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        __m512 v = _mm512_cvtph_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i)));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i),
+                            _mm512_cvtps_ph(Op{}(v, xv), _MM_FROUND_TO_NEAREST_INT));
+    }
+    for (; i < n; ++i) out[i] = f16_narrow(Op{}(f16_widen(in[i]), x));
+}
+
+// 64 results per step: four 16-lane masks make one 64-bit byte mask.
+template <class Cmp>
+void f16_compare(const u16* __restrict in, float x, u8* __restrict out, size_t n) {
+    const __m512 xv = _mm512_set1_ps(x);
+    auto mask16 = [&](size_t at) -> __mmask64 {
+        __m512 v = _mm512_cvtph_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + at)));
+        return __mmask64(_mm512_cmp_ps_mask(v, xv, Cmp::pred));
+    };
+    size_t i = 0;
+    for (; i + 64 <= n; i += 64) {
+        __mmask64 m = mask16(i) | (mask16(i + 16) << 16) | (mask16(i + 32) << 32) | (mask16(i + 48) << 48);
+        _mm512_storeu_si512(out + i, _mm512_maskz_set1_epi8(m, 1));
+    }
+    for (; i < n; ++i) out[i] = Cmp{}(f16_widen(in[i]), x);
+}
+
+#elif defined(__F16C__)
+
+template <class Op>
+void f16_arith(const u16* __restrict in, float x, u16* __restrict out, size_t n) {
+    const __m256 xv = _mm256_set1_ps(x);
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        __m256 v = _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm256_cvtps_ph(Op{}(v, xv), _MM_FROUND_TO_NEAREST_INT));
+    }
+    for (; i < n; ++i) out[i] = f16_narrow(Op{}(f16_widen(in[i]), x));
+}
+
+// 32 results per step: four 8-lane sign masks spread to bytes with PDEP.
+template <class Cmp>
+void f16_compare(const u16* __restrict in, float x, u8* __restrict out, size_t n) {
+    const __m256 xv = _mm256_set1_ps(x);
+    auto bytes8 = [&](size_t at) -> std::uint64_t {
+        __m256 v = _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + at)));
+        unsigned bits = unsigned(_mm256_movemask_ps(_mm256_cmp_ps(v, xv, Cmp::pred)));
+        return _pdep_u64(bits, 0x0101010101010101ull);
+    };
+    size_t i = 0;
+    for (; i + 32 <= n; i += 32) {
+        const std::uint64_t b[4] = {bytes8(i), bytes8(i + 8), bytes8(i + 16), bytes8(i + 24)};
+        std::memcpy(out + i, b, sizeof b);
+    }
+    for (; i < n; ++i) out[i] = Cmp{}(f16_widen(in[i]), x);
+}
+
+#else
+
+template <class Op>
+void f16_arith(const u16* __restrict in, float x, u16* __restrict out, size_t n) {
+    for (size_t i = 0; i < n; ++i) out[i] = f16_narrow(Op{}(f16_widen(in[i]), x));
+}
+
+template <class Cmp>
+void f16_compare(const u16* __restrict in, float x, u8* __restrict out, size_t n) {
+    for (size_t i = 0; i < n; ++i) out[i] = Cmp{}(f16_widen(in[i]), x);
+}
+
+#endif
+
+}  // namespace
+
+extern const ScalarKernels scalar_kernels = {
+    {f32_arith<Add>, f32_arith<Sub>, f32_arith<Mul>},
+    {f16_arith<Add>, f16_arith<Sub>, f16_arith<Mul>},
+    {bf16_arith<Add>, bf16_arith<Sub>, bf16_arith<Mul>},
+    {f32_compare<Eq>, f32_compare<Ge>, f32_compare<Gt>, f32_compare<Le>, f32_compare<Lt>},
+    {f16_compare<Eq>, f16_compare<Ge>, f16_compare<Gt>, f16_compare<Le>, f16_compare<Lt>},
+    {bf16_compare<Eq>, bf16_compare<Ge>, bf16_compare<Gt>, bf16_compare<Le>, bf16_compare<Lt>},
+};
+
+}  // namespace pelor::isa::PELOR_ISA
