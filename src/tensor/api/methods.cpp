@@ -67,16 +67,35 @@ PyObject* transpose(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
 PyObject* zeros_like(PyObject* self, PyObject*) noexcept { return wrap(Tensor::zeros_like(unwrap(self))); }
 PyObject* ones_like(PyObject* self, PyObject*) noexcept { return wrap(Tensor::ones_like(unwrap(self))); }
 
-constexpr char req_format[] = "d:__req__";
-constexpr char rgt_format[] = "d:__rgt__";
-constexpr char rlt_format[] = "d:__rlt__";
+// A number by the interpreter's float conversion, narrowed to binary32; the
+// conversion's own exception, with the argument named, otherwise.
+bool to_scalar(PyObject* o, const char* method, const char* arg, float& out) {
+    const double d = PyFloat_AsDouble(o);
+    if (!(d == -1.0 && PyErr_Occurred())) {
+        out = static_cast<float>(d);
+        return true;
+    }
+    PyObject* exc = PyErr_GetRaisedException();
+    PyRef text = PyRef::steal(PyObject_Str(exc));
+    PyErr_Format(reinterpret_cast<PyObject*>(Py_TYPE(exc)), "%s() argument '%s': %S", method, arg,
+                 text ? text.get() : Py_None);
+    Py_DECREF(exc);
+    return false;
+}
+
+// "O:" followed by the method name, which the argument errors print.
+constexpr char req_format[] = "O:__req__";
+constexpr char rgt_format[] = "O:__rgt__";
+constexpr char rlt_format[] = "O:__rlt__";
 
 template <Result<Tensor> (*Op)(const Tensor&, float), const char* Format>
 PyObject* reflected_compare(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     static const char* keywords[] = {"other", nullptr};
-    double other = 0;
+    PyObject* other = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, Format, const_cast<char**>(keywords), &other)) return nullptr;
-    return wrap(Op(unwrap(self), static_cast<float>(other)));
+    float x = 0;
+    if (!to_scalar(other, Format + 2, "other", x)) return nullptr;
+    return wrap(Op(unwrap(self), x));
 }
 
 PyObject* backward(PyObject* self, PyObject*) noexcept {
