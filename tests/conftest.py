@@ -1,0 +1,61 @@
+"""Shared test set-up: hypothesis profiles and a heap probe.
+
+"ci" (the default) is derandomised and bounded so every run checks the same
+examples in a predictable time. "long" explores much further; select it with
+PELOR_HYPOTHESIS_PROFILE=long or pytest's --hypothesis-profile=long.
+"""
+
+import ctypes
+import os
+
+import pytest
+from hypothesis import HealthCheck, settings
+
+settings.register_profile(
+    "ci",
+    derandomize=True,
+    max_examples=60,
+    deadline=None,
+    print_blob=True,
+    suppress_health_check=[HealthCheck.too_slow],
+)
+settings.register_profile(
+    "long",
+    max_examples=2000,
+    deadline=None,
+    print_blob=True,
+    suppress_health_check=[HealthCheck.too_slow],
+)
+# The hypothesis plugin loads --hypothesis-profile after this file, so the
+# command-line option still wins over this default.
+settings.load_profile(os.environ.get("PELOR_HYPOTHESIS_PROFILE", "ci"))
+
+
+class _MallInfo2(ctypes.Structure):
+    _fields_ = [
+        (name, ctypes.c_size_t)
+        for name in ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks", "keepcost")
+    ]
+
+
+@pytest.fixture
+def heap_growth():
+    """Bytes of C heap that calling `fn` `count` times leaves allocated.
+
+    The tape is C++ state that Python cannot see; a node appended to it is
+    visible as heap that stays allocated (glibc's mallinfo2). Python objects
+    live in their own mmap arenas and barely register here.
+    """
+    libc = ctypes.CDLL(None)
+    if not hasattr(libc, "mallinfo2"):
+        pytest.skip("the C library has no mallinfo2")
+    libc.mallinfo2.restype = _MallInfo2
+
+    def measure(fn, count=20000):
+        fn()  # warm up caches (NumPy's, the interpreter's) before measuring
+        before = libc.mallinfo2().uordblks
+        for _ in range(count):
+            fn()
+        return libc.mallinfo2().uordblks - before
+
+    return measure
