@@ -1,14 +1,91 @@
-// Gradient kernels (not built yet)
+// Gradient kernels on storages: check that the gradient and the saved operands
+// share one float element type, run the typed kernel, and wrap its arrays.
+#include <type_traits>
+
+#include "engine/cpu/numeric/backward/binary.hpp"
+#include "engine/cpu/numeric/backward/functional.hpp"
 #include "engine/cpu/storage/cpu_storage.hpp"
 
 namespace pelor::engine::cpu::storage {
 
 namespace {
-Error pending() { return Error{ErrorKind::RuntimeError, "not implemented yet"}; }
+
+namespace backward = numeric::backward;
+
+constexpr const char* operands_mismatch = "DType mismatch between gradient and operands during backward pass.";
+constexpr const char* input_mismatch = "DType mismatch between gradient and input during unary backward pass.";
+
+template <class T>
+constexpr bool is_float = !std::is_same_v<T, bool>;
+
+// Runs kernel(g, a, b) on the typed arrays of (grad, lhs, rhs) when all three
+// have one float type; a kernel message becomes a RuntimeError.
+template <class Kernel>
+Result<StoragePair> binary_backward(const Storage& lhs, const Storage& grad, const Storage& rhs, Kernel&& kernel) {
+    if (grad.dtype() == DType::Bool || lhs.dtype() != grad.dtype() || rhs.dtype() != grad.dtype())
+        return type_error(operands_mismatch);
+    return grad.visit([&](const auto& g) -> Result<StoragePair> {
+        using T = typename std::decay_t<decltype(g)>::value_type;
+        if constexpr (!is_float<T>) {
+            return type_error(operands_mismatch);
+        } else {
+            auto r = kernel(g, *lhs.get_if<T>(), *rhs.get_if<T>());
+            if (!r) return runtime_error(std::move(r.error()));
+            return StoragePair{Storage(std::move(r->first)), Storage(std::move(r->second))};
+        }
+    });
+}
+
 }  // namespace
 
-Result<StoragePair> CpuStorage::backward_mul(const Storage&, const Storage&, const Storage&) { return std::unexpected(pending()); }
-Result<StoragePair> CpuStorage::backward_div(const Storage&, const Storage&, const Storage&) { return std::unexpected(pending()); }
-Result<StoragePair> CpuStorage::backward_matmul(const Storage&, const Storage&, const Storage&) { return std::unexpected(pending()); }
-Result<Storage> CpuStorage::backward_relu(const Storage&, const Storage&) { return std::unexpected(pending()); }
+Result<StoragePair> CpuStorage::backward_mul(const Storage& lhs, const Storage& grad, const Storage& rhs) {
+    if (grad.dtype() == DType::Bool || lhs.dtype() != grad.dtype() || rhs.dtype() != grad.dtype())
+        return type_error(operands_mismatch);
+    auto ga = mul(grad, rhs);
+    if (!ga) return runtime_error(std::move(ga.error().message));
+    auto gb = mul(grad, lhs);
+    if (!gb) return runtime_error(std::move(gb.error().message));
+    return StoragePair{std::move(*ga), std::move(*gb)};
+}
+
+Result<StoragePair> CpuStorage::backward_div(const Storage& lhs, const Storage& grad, const Storage& rhs) {
+    return binary_backward(lhs, grad, rhs, [](const auto& g, const auto& a, const auto& b) {
+        return backward::div_backward(g, a, b);
+    });
+}
+
+Result<StoragePair> CpuStorage::backward_matmul(const Storage& lhs, const Storage& grad, const Storage& rhs) {
+    if (grad.dtype() == DType::Bool || lhs.dtype() != grad.dtype() || rhs.dtype() != grad.dtype())
+        return type_error(operands_mismatch);
+    // The operands' last two axes swapped; an operand of rank below 2 is left
+    // as it is and the product reports it.
+    auto swapped = [](const Storage& s) -> Result<Storage> {
+        if (s.ndim() < 2) return s;
+        return transpose(s, s.ndim() - 2, s.ndim() - 1);
+    };
+    auto rhs_t = swapped(rhs);
+    if (!rhs_t) return runtime_error(std::move(rhs_t.error().message));
+    auto ga = matmul(grad, *rhs_t);
+    if (!ga) return runtime_error(std::move(ga.error().message));
+    auto lhs_t = swapped(lhs);
+    if (!lhs_t) return runtime_error(std::move(lhs_t.error().message));
+    auto gb = matmul(*lhs_t, grad);
+    if (!gb) return runtime_error(std::move(gb.error().message));
+    return StoragePair{std::move(*ga), std::move(*gb)};
+}
+
+Result<Storage> CpuStorage::backward_relu(const Storage& input, const Storage& grad) {
+    if (grad.dtype() == DType::Bool || input.dtype() != grad.dtype()) return type_error(input_mismatch);
+    return grad.visit([&](const auto& g) -> Result<Storage> {
+        using T = typename std::decay_t<decltype(g)>::value_type;
+        if constexpr (!is_float<T>) {
+            return type_error(input_mismatch);
+        } else {
+            auto r = backward::relu_backward(g, *input.get_if<T>());
+            if (!r) return runtime_error(std::move(r.error()));
+            return Storage(std::move(*r));
+        }
+    });
+}
+
 }  // namespace pelor::engine::cpu::storage

@@ -1,0 +1,29 @@
+#pragma once
+// Gradient kernels of the element-wise product and quotient, for F32, F16 and
+// BF16. They take the gradient first, then the left and right operands, and
+// return (gradient of left, gradient of right) in the broadcast shape: nothing
+// is reduced over broadcast axes.
+#include <utility>
+
+#include "base/error.hpp"
+#include "base/half.hpp"
+#include "base/ndarray.hpp"
+
+namespace pelor::engine::cpu::numeric::backward {
+
+template <class T>
+using ArrayPair = std::pair<NdArray<T>, NdArray<T>>;
+
+// g / b and ((-g) * a) / (b * b), both over the common shape of g, a and b,
+// in standard layout, computed in one pass.
+template <class T>
+KernelResult<ArrayPair<T>> div_backward(const NdArray<T>& g, const NdArray<T>& a, const NdArray<T>& b);
+
+extern template KernelResult<ArrayPair<float>> div_backward(const NdArray<float>&, const NdArray<float>&,
+                                                            const NdArray<float>&);
+extern template KernelResult<ArrayPair<F16>> div_backward(const NdArray<F16>&, const NdArray<F16>&,
+                                                          const NdArray<F16>&);
+extern template KernelResult<ArrayPair<BF16>> div_backward(const NdArray<BF16>&, const NdArray<BF16>&,
+                                                           const NdArray<BF16>&);
+
+}  // namespace pelor::engine::cpu::numeric::backward

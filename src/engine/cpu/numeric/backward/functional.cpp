@@ -1,0 +1,25 @@
+#include "engine/cpu/numeric/backward/functional.hpp"
+
+#include <array>
+
+#include "engine/cpu/elementwise/iterator.hpp"
+#include "engine/cpu/numeric/backward/functional_kernels.hpp"
+
+namespace pelor::engine::cpu::numeric::backward {
+
+template <class T>
+KernelResult<NdArray<T>> relu_backward(const NdArray<T>& g, const NdArray<T>& x) {
+    if (g.shape() != x.shape())
+        return std::unexpected("Shape mismatch in relu_backward: grad " + shape_text(g.shape()) + "\n vs input " +
+                               shape_text(x.shape()));
+    // The result is laid out like any element-wise combination of its two
+    // operands (row-major unless they lean column-major).
+    auto out = elementwise::combine<T, 1>(std::array{g.view(), x.view()}, relu_backward_run<T>());
+    return std::move(out[0]);
+}
+
+template KernelResult<NdArray<float>> relu_backward(const NdArray<float>&, const NdArray<float>&);
+template KernelResult<NdArray<F16>> relu_backward(const NdArray<F16>&, const NdArray<F16>&);
+template KernelResult<NdArray<BF16>> relu_backward(const NdArray<BF16>&, const NdArray<BF16>&);
+
+}  // namespace pelor::engine::cpu::numeric::backward
