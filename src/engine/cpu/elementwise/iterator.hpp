@@ -96,26 +96,34 @@ void for_each_run(ShapeSpan shape, const std::array<const In*, N>& in, const std
     }
 }
 
+// combine() over raw operands: input k starts at in[k] and has `shape` with
+// strides[k]. Saves building views when the operands already share a shape.
 template <class Out, std::size_t M, class In, std::size_t N, class Loop>
-std::array<NdArray<Out>, M> combine(const std::array<ArrayView<In>, N>& views, Loop&& loop,
+std::array<NdArray<Out>, M> combine(ShapeSpan shape, const std::array<const In*, N>& in,
+                                    const std::array<StridesSpan, N>& strides, Loop&& loop,
                                     ResultLayout layout = ResultLayout::combined) {
-    const Shape& shape = views[0].shape;
-    std::array<StridesSpan, N> strides;
-    std::array<const In*, N> in;
-    for (std::size_t j = 0; j < N; ++j) {
-        assert(views[j].shape == shape);
-        strides[j] = views[j].strides;
-        in[j] = views[j].data;
-    }
     const bool column_major = layout == ResultLayout::combined && choose_column_major(shape, strides);
     const Strides out_strides = column_major ? column_major_strides(shape) : default_strides(shape);
     auto out = [&]<std::size_t... I>(std::index_sequence<I...>) {
-        return std::array<NdArray<Out>, M>{((void)I, NdArray<Out>(shape, out_strides))...};
+        return std::array<NdArray<Out>, M>{((void)I, NdArray<Out>(Shape(shape.begin(), shape.end()), out_strides))...};
     }(std::make_index_sequence<M>{});
     std::array<Out*, M> out_ptr;
     for (std::size_t j = 0; j < M; ++j) out_ptr[j] = out[j].data();
     for_each_run(shape, in, strides, out_ptr, column_major, loop);
     return out;
+}
+
+template <class Out, std::size_t M, class In, std::size_t N, class Loop>
+std::array<NdArray<Out>, M> combine(const std::array<ArrayView<In>, N>& views, Loop&& loop,
+                                    ResultLayout layout = ResultLayout::combined) {
+    std::array<StridesSpan, N> strides;
+    std::array<const In*, N> in;
+    for (std::size_t j = 0; j < N; ++j) {
+        assert(views[j].shape == views[0].shape);
+        strides[j] = views[j].strides;
+        in[j] = views[j].data;
+    }
+    return combine<Out, M>(ShapeSpan(views[0].shape), in, strides, loop, layout);
 }
 
 }  // namespace pelor::engine::cpu::elementwise

@@ -1,14 +1,34 @@
-// Logical operations (not built yet)
+// Logical operations on Bool storages. The element-type test comes before
+// any shape test; broadcasting failures become RuntimeErrors unchanged.
+#include "engine/cpu/boolean/ops/logical.hpp"
 #include "engine/cpu/storage/cpu_storage.hpp"
 
 namespace pelor::engine::cpu::storage {
 
 namespace {
-Error pending() { return Error{ErrorKind::RuntimeError, "not implemented yet"}; }
+
+namespace ops = boolean::ops;
+using Kernel = KernelResult<NdArray<bool>> (*)(const NdArray<bool>&, const NdArray<bool>&);
+
+Result<Storage> logical(const Storage& a, const Storage& b, Kernel kernel) {
+    const auto* x = a.get_if<bool>();
+    const auto* y = b.get_if<bool>();
+    if (!x || !y) return runtime_error("Logical operations are only supported for Bool data types.");
+    auto r = kernel(*x, *y);
+    if (!r) return runtime_error(std::move(r.error()));
+    return Storage(std::move(*r));
+}
+
 }  // namespace
 
-Result<Storage> CpuStorage::logical_and(const Storage&, const Storage&) { return std::unexpected(pending()); }
-Result<Storage> CpuStorage::logical_or(const Storage&, const Storage&) { return std::unexpected(pending()); }
-Result<Storage> CpuStorage::logical_xor(const Storage&, const Storage&) { return std::unexpected(pending()); }
-Result<Storage> CpuStorage::logical_not(const Storage&) { return std::unexpected(pending()); }
+Result<Storage> CpuStorage::logical_and(const Storage& a, const Storage& b) { return logical(a, b, ops::logical_and); }
+Result<Storage> CpuStorage::logical_or(const Storage& a, const Storage& b) { return logical(a, b, ops::logical_or); }
+Result<Storage> CpuStorage::logical_xor(const Storage& a, const Storage& b) { return logical(a, b, ops::logical_xor); }
+
+Result<Storage> CpuStorage::logical_not(const Storage& s) {
+    const auto* x = s.get_if<bool>();
+    if (!x) return runtime_error("Logical NOT is only supported for Bool data type.");
+    return Storage(ops::logical_not(*x));
+}
+
 }  // namespace pelor::engine::cpu::storage

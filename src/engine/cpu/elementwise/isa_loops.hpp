@@ -1,0 +1,185 @@
+#pragma once
+// Inner loops for *.isa.cpp files (compiled once per instruction-set level).
+// Everything here has internal linkage, so each level keeps its own copy and
+// the linker can never hand a wide level's code to a baseline caller. Do not
+// include this header from ordinary source files.
+//
+// - binary_loop: one run of a two-input element rule with the engine's three
+//   paths (both contiguous; one side a broadcast scalar; generic strides).
+// - Widen/narrow of 16-bit blocks (F16Blocks, BF16Blocks) and half_binary_loop,
+//   which runs binary16/bfloat16 rules in binary32 over blocks: widen exactly,
+//   apply the binary32 rule (vectorised), narrow once to nearest even.
+//   binary16 uses F16C (VCVTPH2PS / VCVTPS2PH) where the level has it and the
+//   integer conversions of half.hpp at baseline; both round identically and
+//   keep a NaN as a quiet NaN with its sign and upper payload bits. bfloat16
+//   uses plain integer loops that the compiler vectorises at every level:
+//   widening sets the quiet bit 0x0040 of a NaN operand, narrowing rounds the
+//   upper half to nearest even and quiets a NaN.
+#ifndef PELOR_ISA
+#error "isa_loops.hpp belongs to *.isa.cpp files"
+#endif
+
+#include <immintrin.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+
+#if !defined(__F16C__)
+#include "base/half.hpp"  // baseline only: the integer binary16 conversions
+#endif
+
+namespace pelor::engine::cpu::elementwise {
+namespace {
+
+using std::ptrdiff_t;
+using std::size_t;
+
+// ---- one run of a two-input rule ------------------------------------------
+
+template <class Op, class In, class Out>
+void contiguous_loop(const In* __restrict a, const In* __restrict b, Out* __restrict out, size_t n, Op op) {
+    for (size_t i = 0; i < n; ++i) out[i] = op(a[i], b[i]);
+}
+
+template <class Op, class In, class Out>
+void left_scalar_loop(In a, const In* __restrict b, Out* __restrict out, size_t n, Op op) {
+    for (size_t i = 0; i < n; ++i) out[i] = op(a, b[i]);
+}
+
+template <class Op, class In, class Out>
+void right_scalar_loop(const In* __restrict a, In b, Out* __restrict out, size_t n, Op op) {
+    for (size_t i = 0; i < n; ++i) out[i] = op(a[i], b);
+}
+
+template <class Op, class In, class Out>
+void strided_loop(const In* __restrict a, ptrdiff_t sa, const In* __restrict b, ptrdiff_t sb, Out* __restrict out,
+                  size_t n, Op op) {
+    for (size_t i = 0; i < n; ++i) out[i] = op(a[ptrdiff_t(i) * sa], b[ptrdiff_t(i) * sb]);
+}
+
+// The output is contiguous; sa and sb are the inputs' strides in elements.
+template <class Op, class In, class Out>
+void binary_loop(const In* a, ptrdiff_t sa, const In* b, ptrdiff_t sb, Out* out, size_t n, Op op) {
+    if (sa == 1 && sb == 1) contiguous_loop(a, b, out, n, op);
+    else if (sa == 0 && sb == 1) left_scalar_loop(*a, b, out, n, op);
+    else if (sa == 1 && sb == 0) right_scalar_loop(a, *b, out, n, op);
+    else strided_loop(a, sa, b, sb, out, n, op);
+}
+
+// ---- 16-bit blocks -----------------------------------------------------------
+
+struct F16Blocks {
+#if defined(__F16C__)
+    static float widen1(std::uint16_t h) { return _cvtsh_ss(h); }
+    static std::uint16_t narrow1(float f) { return std::uint16_t(_cvtss_sh(f, _MM_FROUND_TO_NEAREST_INT)); }
+#else
+    static float widen1(std::uint16_t h) { return F16::from_bits(h).to_float(); }
+    static std::uint16_t narrow1(float f) { return F16::from_float(f).bits; }
+#endif
+
+#if defined(__AVX512F__)
+    static void widen(const std::uint16_t* src, float* dst, size_t n) {
+        size_t i = 0;
+        for (; i + 16 <= n; i += 16)
+            _mm512_storeu_ps(dst + i, _mm512_cvtph_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i))));
+        if (i < n) {
+            const __mmask16 m = __mmask16((1u << (n - i)) - 1);
+            _mm512_mask_storeu_ps(dst + i, m, _mm512_cvtph_ps(_mm256_maskz_loadu_epi16(m, src + i)));
+        }
+    }
+    static void narrow(const float* src, std::uint16_t* dst, size_t n) {
+        constexpr int rounding = _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC;
+        size_t i = 0;
+        for (; i + 16 <= n; i += 16)
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i), _mm512_cvtps_ph(_mm512_loadu_ps(src + i), rounding));
+        if (i < n) {
+            const __mmask16 m = __mmask16((1u << (n - i)) - 1);
+            _mm256_mask_storeu_epi16(dst + i, m, _mm512_cvtps_ph(_mm512_maskz_loadu_ps(m, src + i), rounding));
+        }
+    }
+#elif defined(__F16C__)
+    static void widen(const std::uint16_t* src, float* dst, size_t n) {
+        size_t i = 0;
+        for (; i + 8 <= n; i += 8)
+            _mm256_storeu_ps(dst + i, _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i))));
+        for (; i < n; ++i) dst[i] = widen1(src[i]);
+    }
+    static void narrow(const float* src, std::uint16_t* dst, size_t n) {
+        size_t i = 0;
+        for (; i + 8 <= n; i += 8)
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i),
+                             _mm256_cvtps_ph(_mm256_loadu_ps(src + i), _MM_FROUND_TO_NEAREST_INT));
+        for (; i < n; ++i) dst[i] = narrow1(src[i]);
+    }
+#else
+    static void widen(const std::uint16_t* src, float* dst, size_t n) {
+        for (size_t i = 0; i < n; ++i) dst[i] = widen1(src[i]);
+    }
+    static void narrow(const float* src, std::uint16_t* dst, size_t n) {
+        for (size_t i = 0; i < n; ++i) dst[i] = narrow1(src[i]);
+    }
+#endif
+};
+
+struct BF16Blocks {
+    // A NaN operand gets its quiet bit before it is used.
+    static float widen1(std::uint16_t b) {
+        const std::uint32_t q = (b & 0x7FFFu) > 0x7F80u ? 0x40u : 0u;
+        return __builtin_bit_cast(float, std::uint32_t(b | q) << 16);
+    }
+    // Branch-free so the loops vectorise.
+    static std::uint16_t narrow1(float f) {
+        const std::uint32_t r = __builtin_bit_cast(std::uint32_t, f);
+        const std::uint32_t rounded = (r + 0x7FFFu + ((r >> 16) & 1u)) >> 16;
+        const std::uint32_t quiet = (r >> 16) | 0x40u;
+        return std::uint16_t((r & 0x7FFFFFFFu) > 0x7F800000u ? quiet : rounded);
+    }
+    static void widen(const std::uint16_t* __restrict src, float* __restrict dst, size_t n) {
+        for (size_t i = 0; i < n; ++i) dst[i] = widen1(src[i]);
+    }
+    static void narrow(const float* __restrict src, std::uint16_t* __restrict dst, size_t n) {
+        for (size_t i = 0; i < n; ++i) dst[i] = narrow1(src[i]);
+    }
+};
+
+inline constexpr size_t half_block = 512;
+
+// One operand's block in binary32: widened in place of a contiguous run,
+// gathered first when strided, repeated when broadcast.
+template <class Conv>
+void load_block(const std::uint16_t* src, ptrdiff_t stride, float* dst, size_t m) {
+    if (stride == 1) return Conv::widen(src, dst, m);
+    if (stride == 0) {
+        const float v = Conv::widen1(*src);
+        for (size_t i = 0; i < m; ++i) dst[i] = v;
+        return;
+    }
+    alignas(64) std::uint16_t gathered[half_block];
+    for (size_t i = 0; i < m; ++i) gathered[i] = src[ptrdiff_t(i) * stride];
+    Conv::widen(gathered, dst, m);
+}
+
+// Out = std::uint16_t: op returns binary32, narrowed once per element.
+// Out = std::uint8_t: op is a predicate, written as 0 or 1.
+template <class Conv, class Op, class Out>
+void half_binary_loop(const std::uint16_t* a, ptrdiff_t sa, const std::uint16_t* b, ptrdiff_t sb, Out* out, size_t n,
+                      Op op) {
+    alignas(64) float fa[half_block];
+    alignas(64) float fb[half_block];
+    alignas(64) float fr[half_block];
+    for (size_t i0 = 0; i0 < n; i0 += half_block) {
+        const size_t m = std::min(half_block, n - i0);
+        load_block<Conv>(a + ptrdiff_t(i0) * sa, sa, fa, m);
+        load_block<Conv>(b + ptrdiff_t(i0) * sb, sb, fb, m);
+        if constexpr (sizeof(Out) == 2) {
+            contiguous_loop(fa, fb, fr, m, op);
+            Conv::narrow(fr, out + i0, m);
+        } else {
+            contiguous_loop(fa, fb, out + i0, m, op);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace pelor::engine::cpu::elementwise

@@ -1,0 +1,42 @@
+#pragma once
+// The run loops behind the binary kernels, one per operation and element type.
+// Each instruction-set level (binary_loops.isa.cpp) provides one table;
+// binary_loops() picks the table for this processor once. A loop receives one
+// innermost run from the element-wise iterator.
+#include "base/half.hpp"
+#include "engine/cpu/elementwise/run.hpp"
+
+namespace pelor::engine::cpu::numeric::ops {
+
+enum class BinaryArith { add, sub, mul, div };
+enum class BinaryCompare { eq, ge, gt, le, lt };
+
+struct BinaryLoops {
+    template <class T>
+    using Arith = void (*)(const elementwise::Run<T, 2, T, 1>&);
+    template <class T>
+    using Compare = void (*)(const elementwise::Run<T, 2, bool, 1>&);
+
+    // Indexed by BinaryArith and BinaryCompare.
+    Arith<float> f32_arith[4];
+    Arith<F16> f16_arith[4];
+    Arith<BF16> bf16_arith[4];
+    Compare<float> f32_compare[5];
+    Compare<F16> f16_compare[5];
+    Compare<BF16> bf16_compare[5];
+    Compare<bool> bool_compare[5];
+};
+
+const BinaryLoops& binary_loops();
+
+}  // namespace pelor::engine::cpu::numeric::ops
+
+namespace pelor::isa::baseline {
+extern const engine::cpu::numeric::ops::BinaryLoops binary_loops;
+}
+namespace pelor::isa::avx2 {
+extern const engine::cpu::numeric::ops::BinaryLoops binary_loops;
+}
+namespace pelor::isa::avx512 {
+extern const engine::cpu::numeric::ops::BinaryLoops binary_loops;
+}
