@@ -39,13 +39,9 @@ Result<StoragePair> binary_backward(const Storage& lhs, const Storage& grad, con
 }  // namespace
 
 Result<StoragePair> CpuStorage::backward_mul(const Storage& lhs, const Storage& grad, const Storage& rhs) {
-    if (grad.dtype() == DType::Bool || lhs.dtype() != grad.dtype() || rhs.dtype() != grad.dtype())
-        return type_error(operands_mismatch);
-    auto ga = mul(grad, rhs);
-    if (!ga) return runtime_error(std::move(ga.error().message));
-    auto gb = mul(grad, lhs);
-    if (!gb) return runtime_error(std::move(gb.error().message));
-    return StoragePair{std::move(*ga), std::move(*gb)};
+    return binary_backward(lhs, grad, rhs, [](const auto& g, const auto& a, const auto& b) {
+        return backward::mul_backward(g, a, b);
+    });
 }
 
 Result<StoragePair> CpuStorage::backward_div(const Storage& lhs, const Storage& grad, const Storage& rhs) {

@@ -4,6 +4,7 @@
 
 #include "engine/cpu/elementwise/iterator.hpp"
 #include "engine/cpu/numeric/backward/binary_kernels.hpp"
+#include "engine/cpu/numeric/ops/binary.hpp"
 #include "engine/cpu/numeric/ops/broadcast.hpp"
 
 namespace pelor::engine::cpu::numeric::backward {
@@ -15,6 +16,15 @@ std::string refused(const char* operand, ShapeSpan shape, ShapeSpan common) {
 }
 
 }  // namespace
+
+template <class T>
+KernelResult<ArrayPair<T>> mul_backward(const NdArray<T>& g, const NdArray<T>& a, const NdArray<T>& b) {
+    auto ga = ops::mul(g, b);
+    if (!ga) return std::unexpected(std::move(ga.error()));
+    auto gb = ops::mul(g, a);
+    if (!gb) return std::unexpected(std::move(gb.error()));
+    return ArrayPair<T>{std::move(*ga), std::move(*gb)};
+}
 
 template <class T>
 KernelResult<ArrayPair<T>> div_backward(const NdArray<T>& g, const NdArray<T>& a, const NdArray<T>& b) {
@@ -38,6 +48,11 @@ KernelResult<ArrayPair<T>> div_backward(const NdArray<T>& g, const NdArray<T>& a
     return ArrayPair<T>{std::move(out[0]), std::move(out[1])};
 }
 
+template KernelResult<ArrayPair<float>> mul_backward(const NdArray<float>&, const NdArray<float>&,
+                                                     const NdArray<float>&);
+template KernelResult<ArrayPair<F16>> mul_backward(const NdArray<F16>&, const NdArray<F16>&, const NdArray<F16>&);
+template KernelResult<ArrayPair<BF16>> mul_backward(const NdArray<BF16>&, const NdArray<BF16>&,
+                                                    const NdArray<BF16>&);
 template KernelResult<ArrayPair<float>> div_backward(const NdArray<float>&, const NdArray<float>&,
                                                      const NdArray<float>&);
 template KernelResult<ArrayPair<F16>> div_backward(const NdArray<F16>&, const NdArray<F16>&, const NdArray<F16>&);

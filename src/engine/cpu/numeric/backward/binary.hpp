@@ -14,11 +14,22 @@ namespace pelor::engine::cpu::numeric::backward {
 template <class T>
 using ArrayPair = std::pair<NdArray<T>, NdArray<T>>;
 
+// g * b and g * a with the forward product kernel: each has the broadcast
+// shape of its two factors and the combined layout.
+template <class T>
+KernelResult<ArrayPair<T>> mul_backward(const NdArray<T>& g, const NdArray<T>& a, const NdArray<T>& b);
+
 // g / b and ((-g) * a) / (b * b), both over the common shape of g, a and b,
 // in standard layout, computed in one pass.
 template <class T>
 KernelResult<ArrayPair<T>> div_backward(const NdArray<T>& g, const NdArray<T>& a, const NdArray<T>& b);
 
+extern template KernelResult<ArrayPair<float>> mul_backward(const NdArray<float>&, const NdArray<float>&,
+                                                            const NdArray<float>&);
+extern template KernelResult<ArrayPair<F16>> mul_backward(const NdArray<F16>&, const NdArray<F16>&,
+                                                          const NdArray<F16>&);
+extern template KernelResult<ArrayPair<BF16>> mul_backward(const NdArray<BF16>&, const NdArray<BF16>&,
+                                                           const NdArray<BF16>&);
 extern template KernelResult<ArrayPair<float>> div_backward(const NdArray<float>&, const NdArray<float>&,
                                                             const NdArray<float>&);
 extern template KernelResult<ArrayPair<F16>> div_backward(const NdArray<F16>&, const NdArray<F16>&,
