@@ -67,7 +67,7 @@ class Tensor:
 
     # == with an operand of another type falls back to identity (a bool);
     # != always yields a bool.
-    @overload  # type: ignore[override]
+    @overload
     def __eq__(self, value: Tensor | float, /) -> Tensor: ...  # type: ignore[overload-overlap]
     @overload
     def __eq__(self, value: object, /) -> bool: ...
