@@ -1,0 +1,199 @@
+"""Reverse-mode differentiation against PyTorch (one thread).
+
+cases() returns (name, ours, numpy_or_None, torch_or_None) tuples of
+zero-argument callables; bench/run.py times them together with other modules.
+Run this file directly for a table of median times and ratios.
+
+- "mlp step": one training step of a two-layer perceptron, batch 64,
+  64 -> 128 -> 10, float32: matmul, bias add, relu, matmul, subtract the
+  target, multiply by itself, backward from that, read every parameter's
+  gradient as a NumPy array, then drop the graph.
+- "backward only": the backward pass alone over an already recorded graph of
+  tiny tensors, so the time is the per-node overhead of the pass (rules,
+  accumulation, publication), not arithmetic.
+"""
+
+import statistics
+import sys
+import time
+
+import numpy as np
+
+import pelor_core
+
+try:
+    import torch
+
+    torch.set_num_threads(1)
+except ImportError:
+    torch = None
+
+Tensor = pelor_core.Tensor
+relu = pelor_core.nn.functional.relu
+
+
+def _mlp_data():
+    rng = np.random.default_rng(0)
+    f32 = np.float32
+    return {
+        "x": rng.standard_normal((64, 64), dtype=f32),
+        "t": rng.standard_normal((64, 10), dtype=f32),
+        "w1": rng.standard_normal((64, 128), dtype=f32) * f32(0.1),
+        "b1": np.zeros(128, f32),
+        "w2": rng.standard_normal((128, 10), dtype=f32) * f32(0.1),
+        "b2": np.zeros(10, f32),
+    }
+
+
+def _mlp_ours(d):
+    x, t = Tensor(d["x"]), Tensor(d["t"])
+    params = [Tensor(d[k], requires_grad=True) for k in ("w1", "b1", "w2", "b2")]
+    w1, b1, w2, b2 = params
+
+    def step():
+        diff = relu(x @ w1 + b1) @ w2 + b2 - t
+        (diff * diff).backward()
+        grads = [p.grad() for p in params]
+        Tensor.clear_graph()
+        return grads
+
+    return step
+
+
+def _mlp_torch(d):
+    x, t = torch.from_numpy(d["x"]), torch.from_numpy(d["t"])
+    params = [torch.from_numpy(d[k].copy()).requires_grad_(True) for k in ("w1", "b1", "w2", "b2")]
+    w1, b1, w2, b2 = params
+
+    def step():
+        diff = torch.relu(x @ w1 + b1) @ w2 + b2 - t
+        loss = diff * diff
+        loss.backward(torch.ones_like(loss))
+        grads = [p.grad.numpy() for p in params]
+        for p in params:
+            p.grad = None
+        return grads
+
+    return step
+
+
+# A chain of `length` nodes on 4-element tensors: mul, add, scalar mul, sub in
+# turn, each using the previous result and one leaf.
+def _chain(start, other, length):
+    y = start
+    for i in range(length):
+        k = i % 4
+        if k == 0:
+            y = y * other
+        elif k == 1:
+            y = y + other
+        elif k == 2:
+            y = y * 0.5
+        else:
+            y = y - other
+    return y
+
+
+def _backward_ours(length):
+    state = {}
+
+    def build():
+        a = Tensor(np.ones(4, np.float32), requires_grad=True)
+        b = Tensor(np.full(4, 2.0, np.float32), requires_grad=True)
+        state["root"] = _chain(a, b, length)
+
+    def run():
+        # A caller's clear_graph() between samples leaves the root stale.
+        try:
+            state["root"].backward()
+        except (KeyError, RuntimeError):
+            build()
+            state["root"].backward()
+
+    return run
+
+
+def _backward_torch(length):
+    a = torch.ones(4, requires_grad=True)
+    b = torch.full((4,), 2.0, requires_grad=True)
+    root = _chain(a, b, length)
+    seed = torch.ones_like(root)
+
+    def run():
+        root.backward(seed, retain_graph=True)
+        a.grad = None
+        b.grad = None
+
+    return run
+
+
+def _record_and_backward_ours(length):
+    def run():
+        a = Tensor(np.ones(4, np.float32), requires_grad=True)
+        b = Tensor(np.full(4, 2.0, np.float32), requires_grad=True)
+        _chain(a, b, length).backward()
+        Tensor.clear_graph()
+
+    return run
+
+
+def _record_and_backward_torch(length):
+    def run():
+        a = torch.ones(4, requires_grad=True)
+        b = torch.full((4,), 2.0, requires_grad=True)
+        root = _chain(a, b, length)
+        root.backward(torch.ones_like(root))
+
+    return run
+
+
+def cases():
+    d = _mlp_data()
+    out = [("mlp step f32 64x64->128->10", _mlp_ours(d), None, _mlp_torch(d) if torch else None)]
+    for length in (1, 16):
+        out.append((f"backward only, {length}-node chain, 4 elems", _backward_ours(length), None,
+                    _backward_torch(length) if torch else None))
+    out.append(("record + backward, 16-node chain, 4 elems", _record_and_backward_ours(16), None,
+                _record_and_backward_torch(16) if torch else None))
+    return out
+
+
+def measure(fn, budget=0.3, repeats=7):
+    """Median seconds per call over `repeats` batches sized to fill `budget`."""
+    fn()
+    n = 1
+    while True:
+        start = time.perf_counter()
+        for _ in range(n):
+            fn()
+        if time.perf_counter() - start >= budget / repeats or n >= 1 << 20:
+            break
+        n *= 2
+    samples = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        for _ in range(n):
+            fn()
+        samples.append((time.perf_counter() - start) / n)
+    return statistics.median(samples)
+
+
+def _fmt(seconds):
+    return f"{seconds * 1e6:10.2f} us" if seconds is not None else " " * 13
+
+
+def main():
+    print(f"{'case':44} {'ours':>13} {'numpy':>13} {'torch':>13} {'/numpy':>7} {'/torch':>7}")
+    for name, ours, np_fn, torch_fn in cases():
+        t_ours = measure(ours)
+        t_np = measure(np_fn) if np_fn else None
+        t_torch = measure(torch_fn) if torch_fn else None
+        r_np = f"{t_ours / t_np:7.2f}" if t_np else " " * 7
+        r_torch = f"{t_ours / t_torch:7.2f}" if t_torch else " " * 7
+        print(f"{name:44} {_fmt(t_ours)} {_fmt(t_np)} {_fmt(t_torch)} {r_np} {r_torch}")
+        Tensor.clear_graph()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
