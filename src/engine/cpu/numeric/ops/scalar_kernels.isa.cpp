@@ -4,13 +4,15 @@
 // intrinsics rather than shared inline helpers, so no function compiled for a
 // wide level can be picked by the linker for baseline code.
 //
-// binary32 and bfloat16 loops are plain loops that the compiler vectorises at
-// each level. binary16 needs conversions the vectoriser does not produce: with
-// F16C they are done 8 or 16 lanes at a time (VCVTPH2PS widens exactly,
-// VCVTPS2PH with round-to-nearest-even narrows), and the scalar forms of the
-// same instructions handle the tail, so every element takes the same path.
-// Both routes round exactly as F16::from_float does, NaNs included (a quiet
-// NaN keeps its sign and upper payload bits).
+// binary32 and bfloat16 arithmetic are plain loops that the compiler
+// vectorises at each level. binary16 needs conversions the vectoriser does not
+// produce: at the AVX2 level (which always has F16C) and above they are done
+// 8 or 16 lanes at a time (VCVTPH2PS widens exactly, VCVTPS2PH narrows to
+// nearest even), and the scalar forms of the same instructions do the tail.
+// These round exactly as F16::from_float does at the baseline level, NaNs
+// included (a quiet NaN keeps its sign and upper payload bits), so results do
+// not depend on the level. Comparisons use vector compares into masks at the
+// vector levels so that the bool bytes are stored 32 or 64 at a time.
 #include <immintrin.h>
 
 #include <cstring>
@@ -71,11 +73,6 @@ void f32_arith(const float* __restrict in, float x, float* __restrict out, size_
     for (size_t i = 0; i < n; ++i) out[i] = Op{}(in[i], x);
 }
 
-template <class Cmp>
-void f32_compare(const float* __restrict in, float x, u8* __restrict out, size_t n) {
-    for (size_t i = 0; i < n; ++i) out[i] = Cmp{}(in[i], x);
-}
-
 // ---- bfloat16 ---------------------------------------------------------------
 
 inline float bf16_widen(u16 b) { return __builtin_bit_cast(float, u32(b) << 16); }
@@ -92,11 +89,6 @@ inline u16 bf16_narrow(float f) {
 template <class Op>
 void bf16_arith(const u16* __restrict in, float x, u16* __restrict out, size_t n) {
     for (size_t i = 0; i < n; ++i) out[i] = bf16_narrow(Op{}(bf16_widen(in[i]), x));
-}
-
-template <class Cmp>
-void bf16_compare(const u16* __restrict in, float x, u8* __restrict out, size_t n) {
-    for (size_t i = 0; i < n; ++i) out[i] = Cmp{}(bf16_widen(in[i]), x);
 }
 
 // ---- binary16 ---------------------------------------------------------------
@@ -123,23 +115,7 @@ void f16_arith(const u16* __restrict in, float x, u16* __restrict out, size_t n)
     for (; i < n; ++i) out[i] = f16_narrow(Op{}(f16_widen(in[i]), x));
 }
 
-// 64 results per step: four 16-lane masks make one 64-bit byte mask.
-template <class Cmp>
-void f16_compare(const u16* __restrict in, float x, u8* __restrict out, size_t n) {
-    const __m512 xv = _mm512_set1_ps(x);
-    auto mask16 = [&](size_t at) -> __mmask64 {
-        __m512 v = _mm512_cvtph_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + at)));
-        return __mmask64(_mm512_cmp_ps_mask(v, xv, Cmp::pred));
-    };
-    size_t i = 0;
-    for (; i + 64 <= n; i += 64) {
-        __mmask64 m = mask16(i) | (mask16(i + 16) << 16) | (mask16(i + 32) << 32) | (mask16(i + 48) << 48);
-        _mm512_storeu_si512(out + i, _mm512_maskz_set1_epi8(m, 1));
-    }
-    for (; i < n; ++i) out[i] = Cmp{}(f16_widen(in[i]), x);
-}
-
-#elif defined(__F16C__)
+#elif defined(__AVX2__)
 
 template <class Op>
 void f16_arith(const u16* __restrict in, float x, u16* __restrict out, size_t n) {
@@ -152,23 +128,6 @@ void f16_arith(const u16* __restrict in, float x, u16* __restrict out, size_t n)
     for (; i < n; ++i) out[i] = f16_narrow(Op{}(f16_widen(in[i]), x));
 }
 
-// 32 results per step: four 8-lane sign masks spread to bytes with PDEP.
-template <class Cmp>
-void f16_compare(const u16* __restrict in, float x, u8* __restrict out, size_t n) {
-    const __m256 xv = _mm256_set1_ps(x);
-    auto bytes8 = [&](size_t at) -> std::uint64_t {
-        __m256 v = _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + at)));
-        unsigned bits = unsigned(_mm256_movemask_ps(_mm256_cmp_ps(v, xv, Cmp::pred)));
-        return _pdep_u64(bits, 0x0101010101010101ull);
-    };
-    size_t i = 0;
-    for (; i + 32 <= n; i += 32) {
-        const std::uint64_t b[4] = {bytes8(i), bytes8(i + 8), bytes8(i + 16), bytes8(i + 24)};
-        std::memcpy(out + i, b, sizeof b);
-    }
-    for (; i < n; ++i) out[i] = Cmp{}(f16_widen(in[i]), x);
-}
-
 #else
 
 template <class Op>
@@ -176,12 +135,71 @@ void f16_arith(const u16* __restrict in, float x, u16* __restrict out, size_t n)
     for (size_t i = 0; i < n; ++i) out[i] = f16_narrow(Op{}(f16_widen(in[i]), x));
 }
 
-template <class Cmp>
-void f16_compare(const u16* __restrict in, float x, u8* __restrict out, size_t n) {
-    for (size_t i = 0; i < n; ++i) out[i] = Cmp{}(f16_widen(in[i]), x);
-}
-
 #endif
+
+// ---- comparisons ------------------------------------------------------------
+
+// How a comparison loop reads each element type as binary32: one at a time,
+// and at the vector levels a whole register at a time.
+struct F32In {
+    using E = float;
+    static float one(E v) { return v; }
+#if defined(__AVX512F__)
+    static __m512 lanes(const E* p) { return _mm512_loadu_ps(p); }
+#elif defined(__AVX2__)
+    static __m256 lanes(const E* p) { return _mm256_loadu_ps(p); }
+#endif
+};
+struct F16In {
+    using E = u16;
+    static float one(E v) { return f16_widen(v); }
+#if defined(__AVX512F__)
+    static __m512 lanes(const E* p) { return _mm512_cvtph_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p))); }
+#elif defined(__AVX2__)
+    static __m256 lanes(const E* p) { return _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))); }
+#endif
+};
+struct BF16In {
+    using E = u16;
+    static float one(E v) { return bf16_widen(v); }
+#if defined(__AVX512F__)
+    static __m512 lanes(const E* p) {
+        __m512i w = _mm512_cvtepu16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)));
+        return _mm512_castsi512_ps(_mm512_slli_epi32(w, 16));
+    }
+#elif defined(__AVX2__)
+    static __m256 lanes(const E* p) {
+        __m256i w = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+        return _mm256_castsi256_ps(_mm256_slli_epi32(w, 16));
+    }
+#endif
+};
+
+// Bytes are written 64 (AVX-512: four 16-lane masks make one byte mask) or 32
+// (AVX2: four 8-lane sign masks spread to bytes with PDEP) at a time.
+template <class In, class Cmp>
+void compare(const typename In::E* __restrict in, float x, u8* __restrict out, size_t n) {
+    size_t i = 0;
+#if defined(__AVX512F__)
+    const __m512 xv = _mm512_set1_ps(x);
+    auto mask = [&](size_t at) { return __mmask64(_mm512_cmp_ps_mask(In::lanes(in + at), xv, Cmp::pred)); };
+    for (; i + 64 <= n; i += 64) {
+        const __mmask64 m = mask(i) | (mask(i + 16) << 16) | (mask(i + 32) << 32) | (mask(i + 48) << 48);
+        _mm512_storeu_si512(out + i, _mm512_maskz_set1_epi8(m, 1));
+    }
+#elif defined(__AVX2__)
+    const __m256 xv = _mm256_set1_ps(x);
+    auto bytes = [&](size_t at) -> std::uint64_t {
+        const unsigned bits = unsigned(_mm256_movemask_ps(_mm256_cmp_ps(In::lanes(in + at), xv, Cmp::pred)));
+        return _pdep_u64(bits, 0x0101010101010101ull);
+    };
+    for (; i + 32 <= n; i += 32) {
+        const std::uint64_t b[4] = {bytes(i), bytes(i + 8), bytes(i + 16), bytes(i + 24)};
+        std::memcpy(out + i, b, sizeof b);
+    }
+#endif
+    for (; i < n; ++i) out[i] = Cmp{}(In::one(in[i]), x);
+}
 
 }  // namespace
 
@@ -189,9 +207,9 @@ extern const ScalarKernels scalar_kernels = {
     {f32_arith<Add>, f32_arith<Sub>, f32_arith<Mul>},
     {f16_arith<Add>, f16_arith<Sub>, f16_arith<Mul>},
     {bf16_arith<Add>, bf16_arith<Sub>, bf16_arith<Mul>},
-    {f32_compare<Eq>, f32_compare<Ge>, f32_compare<Gt>, f32_compare<Le>, f32_compare<Lt>},
-    {f16_compare<Eq>, f16_compare<Ge>, f16_compare<Gt>, f16_compare<Le>, f16_compare<Lt>},
-    {bf16_compare<Eq>, bf16_compare<Ge>, bf16_compare<Gt>, bf16_compare<Le>, bf16_compare<Lt>},
+    {compare<F32In, Eq>, compare<F32In, Ge>, compare<F32In, Gt>, compare<F32In, Le>, compare<F32In, Lt>},
+    {compare<F16In, Eq>, compare<F16In, Ge>, compare<F16In, Gt>, compare<F16In, Le>, compare<F16In, Lt>},
+    {compare<BF16In, Eq>, compare<BF16In, Ge>, compare<BF16In, Gt>, compare<BF16In, Le>, compare<BF16In, Lt>},
 };
 
 }  // namespace pelor::isa::PELOR_ISA

@@ -1,0 +1,111 @@
+"""Scalar operations and relu against NumPy and PyTorch.
+
+cases() returns (name, ours, numpy_or_None, torch_or_None) tuples of
+zero-argument callables; bench/run.py times them together with other modules.
+Run this file directly for a table of median times and ratios.
+"""
+
+import statistics
+import sys
+import time
+
+import numpy as np
+
+import pelor_core
+
+try:
+    import ml_dtypes
+except ImportError:  # bfloat16 cases need a NumPy dtype named "bfloat16"
+    ml_dtypes = None
+
+try:
+    import torch
+
+    torch.set_num_threads(1)
+except ImportError:
+    torch = None
+
+Tensor = pelor_core.Tensor
+relu = pelor_core.nn.functional.relu
+N = 1 << 20
+
+
+def _torch(a, name):
+    if torch is None:
+        return None
+    return torch.from_numpy(np.asarray(a, dtype=np.float32)).to(getattr(torch, name))
+
+
+def cases():
+    rng = np.random.default_rng(0)
+    x = rng.standard_normal(N, dtype=np.float32)
+    out = []
+
+    t = Tensor(x)
+    xt = _torch(x, "float32")
+    out.append(("t * 2.0 f32 1M", lambda: t * 2.0, lambda: x * 2.0, xt is not None and (lambda: xt * 2.0) or None))
+    out.append(("t + 1.0 f32 1M", lambda: t + 1.0, lambda: x + 1.0, xt is not None and (lambda: xt + 1.0) or None))
+    out.append(("t < 0.5 f32 1M", lambda: t < 0.5, lambda: x < 0.5, xt is not None and (lambda: xt < 0.5) or None))
+    out.append(("relu f32 1M", lambda: relu(t), lambda: np.maximum(x, 0),
+                xt is not None and (lambda: torch.relu(xt)) or None))
+
+    h = x.astype(np.float16)
+    th = Tensor(h, dtype="float16")
+    ht = _torch(x, "float16")
+    out.append(("t * 2.0 f16 1M", lambda: th * 2.0, lambda: h * 2.0, ht is not None and (lambda: ht * 2.0) or None))
+    out.append(("t < 0.5 f16 1M", lambda: th < 0.5, lambda: h < 0.5, ht is not None and (lambda: ht < 0.5) or None))
+    out.append(("relu f16 1M", lambda: relu(th), lambda: np.maximum(h, 0),
+                ht is not None and (lambda: torch.relu(ht)) or None))
+
+    if ml_dtypes is not None:
+        b = x.astype(ml_dtypes.bfloat16)
+        tb = Tensor(b, dtype="bfloat16")
+        bt = _torch(x, "bfloat16")
+        out.append(("t * 2.0 bf16 1M", lambda: tb * 2.0, None, bt is not None and (lambda: bt * 2.0) or None))
+        out.append(("relu bf16 1M", lambda: relu(tb), None, bt is not None and (lambda: torch.relu(bt)) or None))
+
+    s = x[:4].copy()
+    ts, st = Tensor(s), _torch(s, "float32")
+    out.append(("t * 2.0 f32 4 elements", lambda: ts * 2.0, lambda: s * 2.0,
+                st is not None and (lambda: st * 2.0) or None))
+    return out
+
+
+def measure(fn, budget=0.2, repeats=7):
+    """Median seconds per call over `repeats` batches sized to fill `budget`."""
+    fn()
+    n = 1
+    while True:
+        start = time.perf_counter()
+        for _ in range(n):
+            fn()
+        if time.perf_counter() - start >= budget / repeats or n >= 1 << 20:
+            break
+        n *= 2
+    samples = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        for _ in range(n):
+            fn()
+        samples.append((time.perf_counter() - start) / n)
+    return statistics.median(samples)
+
+
+def _fmt(seconds):
+    return f"{seconds * 1e6:10.2f} us" if seconds is not None else " " * 13
+
+
+def main():
+    print(f"{'case':26} {'ours':>13} {'numpy':>13} {'torch':>13} {'/numpy':>7} {'/torch':>7}")
+    for name, ours, np_fn, torch_fn in cases():
+        t_ours = measure(ours)
+        t_np = measure(np_fn) if np_fn else None
+        t_torch = measure(torch_fn) if torch_fn else None
+        r_np = f"{t_ours / t_np:7.2f}" if t_np else " " * 7
+        r_torch = f"{t_ours / t_torch:7.2f}" if t_torch else " " * 7
+        print(f"{name:26} {_fmt(t_ours)} {_fmt(t_np)} {_fmt(t_torch)} {r_np} {r_torch}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
