@@ -38,6 +38,27 @@ class _MallInfo2(ctypes.Structure):
     ]
 
 
+def _mallinfo():
+    libc = ctypes.CDLL(None)
+    if not hasattr(libc, "mallinfo2"):
+        pytest.skip("the C library has no mallinfo2")
+    libc.mallinfo2.restype = _MallInfo2
+    return libc.mallinfo2
+
+
+@pytest.fixture
+def heap_bytes():
+    """Bytes the C heap has handed out right now, mmapped blocks included
+    (large buffers such as tensor storages are mmapped)."""
+    info = _mallinfo()
+
+    def measure():
+        m = info()
+        return m.uordblks + m.hblkhd
+
+    return measure
+
+
 @pytest.fixture
 def heap_growth():
     """Bytes of C heap that calling `fn` `count` times leaves allocated.
@@ -46,16 +67,13 @@ def heap_growth():
     visible as heap that stays allocated (glibc's mallinfo2). Python objects
     live in their own mmap arenas and barely register here.
     """
-    libc = ctypes.CDLL(None)
-    if not hasattr(libc, "mallinfo2"):
-        pytest.skip("the C library has no mallinfo2")
-    libc.mallinfo2.restype = _MallInfo2
+    info = _mallinfo()
 
     def measure(fn, count=20000):
         fn()  # warm up caches (NumPy's, the interpreter's) before measuring
-        before = libc.mallinfo2().uordblks
+        before = info().uordblks
         for _ in range(count):
             fn()
-        return libc.mallinfo2().uordblks - before
+        return info().uordblks - before
 
     return measure
