@@ -39,10 +39,28 @@ class _MallInfo2(ctypes.Structure):
 
 
 def _mallinfo():
+    """glibc's mallinfo2, after checking that it sees this process's
+    allocations: under a replacement allocator (AddressSanitizer) it does
+    not, and the probes cannot work."""
     libc = ctypes.CDLL(None)
     if not hasattr(libc, "mallinfo2"):
         pytest.skip("the C library has no mallinfo2")
     libc.mallinfo2.restype = _MallInfo2
+    libc.malloc.restype = ctypes.c_void_p
+    libc.malloc.argtypes = [ctypes.c_size_t]
+    libc.free.argtypes = [ctypes.c_void_p]
+
+    def in_use():
+        m = libc.mallinfo2()
+        return m.uordblks + m.hblkhd
+
+    before = in_use()
+    blocks = [libc.malloc(4096) for _ in range(64)]
+    seen = in_use() - before
+    for block in blocks:
+        libc.free(block)
+    if seen < 64 * 4096:
+        pytest.skip("mallinfo2 does not see this process's allocations (replaced allocator)")
     return libc.mallinfo2
 
 
