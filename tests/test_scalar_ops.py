@@ -285,6 +285,26 @@ def test_bool_tensor_is_refused(fn, exc, message):
     assert str(info.value) == message
 
 
+@pytest.mark.parametrize("fn", [lambda b: b + 1.0, lambda b: b - 1.0, lambda b: b * 2.0, lambda b: b / 2.0],
+                         ids=["add", "sub", "mul", "div"])
+def test_refused_bool_with_gradients_still_records_a_node(heap_growth, fn):
+    """Arithmetic records its node before the engine refuses Bool, so the tape grows on every failed call."""
+    b = Tensor([True], dtype="bool", requires_grad=True)
+    c = Tensor([True], dtype="bool")
+
+    def attempt(u):
+        with pytest.raises(ValueError):
+            fn(u)
+
+    try:
+        recorded = heap_growth(lambda: attempt(b), count=20000)
+        plain = heap_growth(lambda: attempt(c), count=20000)
+    finally:
+        Tensor.clear_graph()
+    assert recorded > 20000 * 16
+    assert plain < recorded / 10
+
+
 # Mapping keeps the source layout: element i of the buffer gives element i.
 @pytest.mark.parametrize("dtype", FLOATS)
 @pytest.mark.parametrize("fn", [lambda t: t * 2.0, lambda t: t - 0.5, lambda t: t / 4.0, lambda t: t < 1.0],
