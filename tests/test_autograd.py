@@ -477,6 +477,15 @@ def test_bool_arithmetic_fails_forward_and_leaves_nothing_to_differentiate():
     np.testing.assert_array_equal(b.grad(), [True, True])
 
 
+def test_a_long_chain_differentiates_without_recursion():
+    x = Tensor([1.0], requires_grad=True)
+    y = x
+    for _ in range(50000):
+        y = y + 1.0
+    y.backward()
+    np.testing.assert_array_equal(x.grad(), [1.0])
+
+
 def test_zero_dimensional_and_empty_tensors():
     s = Tensor(np.float32(3.0), requires_grad=True)
     (s * s).backward()
