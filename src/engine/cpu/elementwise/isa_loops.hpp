@@ -12,9 +12,11 @@
 //   binary16 uses F16C (VCVTPH2PS / VCVTPS2PH) where the level has it and the
 //   integer conversions of half.hpp at baseline; both round identically and
 //   keep a NaN as a quiet NaN with its sign and upper payload bits. bfloat16
-//   uses plain integer loops that the compiler vectorises at every level:
+//   uses integer operations (AVX2 intrinsics, plain loops at baseline):
 //   widening sets the quiet bit 0x0040 of a NaN operand, narrowing rounds the
 //   upper half to nearest even and quiets a NaN.
+//   When both operands are contiguous, the 16-bit arithmetic runs fused
+//   (widen, operate, narrow in registers) instead of through blocks.
 #ifndef PELOR_ISA
 #error "isa_loops.hpp belongs to *.isa.cpp files"
 #endif
@@ -27,6 +29,13 @@
 
 #if !defined(__F16C__)
 #include "base/half.hpp"  // baseline only: the integer binary16 conversions
+#endif
+
+#if defined(__AVX512F__)
+// Streaming loops run no faster with 512-bit vectors than with 256-bit ones
+// (slower on some processors that split them), so the vectoriser keeps to
+// 256 bits; AVX-512 still provides masked tails and the wider conversions.
+#pragma GCC target("prefer-vector-width=256")
 #endif
 
 namespace pelor::engine::cpu::elementwise {
@@ -76,6 +85,27 @@ struct F16Blocks {
 #else
     static float widen1(std::uint16_t h) { return F16::from_bits(h).to_float(); }
     static std::uint16_t narrow1(float f) { return F16::from_float(f).bits; }
+#endif
+
+#if defined(__F16C__)
+    // Both operands contiguous: widen, operate and narrow in registers.
+    template <class Op>
+    static void fused(const std::uint16_t* __restrict a, const std::uint16_t* __restrict b, std::uint16_t* __restrict out,
+                      size_t n, Op op) {
+        size_t i = 0;
+        for (; i + 8 <= n; i += 8) {
+            const __m256 x = _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i)));
+            const __m256 y = _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i)));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm256_cvtps_ph(op(x, y), _MM_FROUND_TO_NEAREST_INT));
+        }
+        for (; i < n; ++i) out[i] = narrow1(op(widen1(a[i]), widen1(b[i])));
+    }
+#else
+    template <class Op>
+    static void fused(const std::uint16_t* __restrict a, const std::uint16_t* __restrict b, std::uint16_t* __restrict out,
+                      size_t n, Op op) {
+        for (size_t i = 0; i < n; ++i) out[i] = narrow1(op(widen1(a[i]), widen1(b[i])));
+    }
 #endif
 
 #if defined(__AVX512F__)
@@ -135,12 +165,98 @@ struct BF16Blocks {
         const std::uint32_t quiet = (r >> 16) | 0x40u;
         return std::uint16_t((r & 0x7FFFFFFFu) > 0x7F800000u ? quiet : rounded);
     }
+    // The vector routes below widen without setting the quiet bit: every
+    // binary32 operation returns a NaN operand with its quiet bit set and its
+    // payload otherwise unchanged, so the results are the same bits, and a
+    // comparison only sees NaN-ness.
+#if defined(__AVX512F__)
+    static __m512 widen16(__m256i h) { return _mm512_castsi512_ps(_mm512_slli_epi32(_mm512_cvtepu16_epi32(h), 16)); }
+    static __m256i narrow16(__m512 v) {
+        const __m512i x = _mm512_castps_si512(v);
+        const __m512i upper = _mm512_srli_epi32(x, 16);
+        const __m512i bias = _mm512_add_epi32(_mm512_set1_epi32(0x7FFF), _mm512_and_si512(upper, _mm512_set1_epi32(1)));
+        const __m512i rounded = _mm512_srli_epi32(_mm512_add_epi32(x, bias), 16);
+        const __mmask16 nan = _mm512_cmp_ps_mask(v, v, _CMP_UNORD_Q);
+        return _mm512_cvtepi32_epi16(_mm512_mask_or_epi32(rounded, nan, upper, _mm512_set1_epi32(0x40)));
+    }
+    static __m256i load16(const std::uint16_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+    static void store16(std::uint16_t* p, __m256i h) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), h); }
+    static __mmask16 tail_mask(size_t k) { return __mmask16((1u << k) - 1); }
+
+    static void widen(const std::uint16_t* src, float* dst, size_t n) {
+        size_t i = 0;
+        for (; i + 16 <= n; i += 16) _mm512_storeu_ps(dst + i, widen16(load16(src + i)));
+        if (i < n) {
+            const __mmask16 m = tail_mask(n - i);
+            _mm512_mask_storeu_ps(dst + i, m, widen16(_mm256_maskz_loadu_epi16(m, src + i)));
+        }
+    }
+    static void narrow(const float* src, std::uint16_t* dst, size_t n) {
+        size_t i = 0;
+        for (; i + 16 <= n; i += 16) store16(dst + i, narrow16(_mm512_loadu_ps(src + i)));
+        if (i < n) {
+            const __mmask16 m = tail_mask(n - i);
+            _mm256_mask_storeu_epi16(dst + i, m, narrow16(_mm512_maskz_loadu_ps(m, src + i)));
+        }
+    }
+    template <class Op>
+    static void fused(const std::uint16_t* a, const std::uint16_t* b, std::uint16_t* out, size_t n, Op op) {
+        size_t i = 0;
+        for (; i + 16 <= n; i += 16) store16(out + i, narrow16(op(widen16(load16(a + i)), widen16(load16(b + i)))));
+        if (i < n) {
+            const __mmask16 m = tail_mask(n - i);
+            const __m512 x = widen16(_mm256_maskz_loadu_epi16(m, a + i));
+            const __m512 y = widen16(_mm256_maskz_loadu_epi16(m, b + i));
+            _mm256_mask_storeu_epi16(out + i, m, narrow16(op(x, y)));
+        }
+    }
+#elif defined(__AVX2__)
+    static __m256 widen8(const std::uint16_t* p) {
+        const __m256i h = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+        return _mm256_castsi256_ps(_mm256_slli_epi32(h, 16));
+    }
+    static void narrow8(__m256 v, std::uint16_t* p) {
+        const __m256i x = _mm256_castps_si256(v);
+        const __m256i upper = _mm256_srli_epi32(x, 16);
+        const __m256i bias = _mm256_add_epi32(_mm256_set1_epi32(0x7FFF), _mm256_and_si256(upper, _mm256_set1_epi32(1)));
+        const __m256i rounded = _mm256_srli_epi32(_mm256_add_epi32(x, bias), 16);
+        const __m256i quiet = _mm256_or_si256(upper, _mm256_set1_epi32(0x40));
+        const __m256i nan = _mm256_castps_si256(_mm256_cmp_ps(v, v, _CMP_UNORD_Q));
+        const __m256i r = _mm256_blendv_epi8(rounded, quiet, nan);
+        // Every lane is below 2^16, so the saturating pack is exact; it packs
+        // per 128-bit half, and the permute gathers the two useful quarters.
+        const __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi32(r, r), 0b1000);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm256_castsi256_si128(packed));
+    }
+    static void widen(const std::uint16_t* src, float* dst, size_t n) {
+        size_t i = 0;
+        for (; i + 8 <= n; i += 8) _mm256_storeu_ps(dst + i, widen8(src + i));
+        for (; i < n; ++i) dst[i] = widen1(src[i]);
+    }
+    static void narrow(const float* src, std::uint16_t* dst, size_t n) {
+        size_t i = 0;
+        for (; i + 8 <= n; i += 8) narrow8(_mm256_loadu_ps(src + i), dst + i);
+        for (; i < n; ++i) dst[i] = narrow1(src[i]);
+    }
+    template <class Op>
+    static void fused(const std::uint16_t* a, const std::uint16_t* b, std::uint16_t* out, size_t n, Op op) {
+        size_t i = 0;
+        for (; i + 8 <= n; i += 8) narrow8(op(widen8(a + i), widen8(b + i)), out + i);
+        for (; i < n; ++i) out[i] = narrow1(op(widen1(a[i]), widen1(b[i])));
+    }
+#else
     static void widen(const std::uint16_t* __restrict src, float* __restrict dst, size_t n) {
         for (size_t i = 0; i < n; ++i) dst[i] = widen1(src[i]);
     }
     static void narrow(const float* __restrict src, std::uint16_t* __restrict dst, size_t n) {
         for (size_t i = 0; i < n; ++i) dst[i] = narrow1(src[i]);
     }
+    template <class Op>
+    static void fused(const std::uint16_t* __restrict a, const std::uint16_t* __restrict b, std::uint16_t* __restrict out,
+                      size_t n, Op op) {
+        for (size_t i = 0; i < n; ++i) out[i] = narrow1(op(widen1(a[i]), widen1(b[i])));
+    }
+#endif
 };
 
 inline constexpr size_t half_block = 512;
@@ -165,6 +281,9 @@ void load_block(const std::uint16_t* src, ptrdiff_t stride, float* dst, size_t m
 template <class Conv, class Op, class Out>
 void half_binary_loop(const std::uint16_t* a, ptrdiff_t sa, const std::uint16_t* b, ptrdiff_t sb, Out* out, size_t n,
                       Op op) {
+    if constexpr (sizeof(Out) == 2) {
+        if (sa == 1 && sb == 1) return Conv::fused(a, b, out, n, op);
+    }
     alignas(64) float fa[half_block];
     alignas(64) float fb[half_block];
     alignas(64) float fr[half_block];
