@@ -7,6 +7,7 @@
 #include <numpy/arrayobject.h>
 #include <numpy/npy_2_compat.h>
 
+#include <algorithm>
 #include <cstring>
 #include <type_traits>
 
@@ -74,16 +75,48 @@ std::optional<DType> dtype_for_name(std::string_view name) {
 }
 
 // Copies an arbitrarily strided source (byte strides, possibly negative) to
-// a dense row-major destination, in logical order.
-void copy_logical(const char* src, const npy_intp* shape, const npy_intp* strides, int ndim, std::size_t elsize,
-                  char*& dst) {
+// a dense row-major destination, in logical order. The two innermost axes are
+// walked in square tiles, so a transposed source is read a few cache lines at
+// a time instead of one line per element.
+template <class T>
+void copy_logical(const char* src, const npy_intp* shape, const npy_intp* strides, int ndim, T*& dst) {
+    const auto load = [](const char* p) {
+        T v;
+        std::memcpy(&v, p, sizeof(T));
+        return v;
+    };
     if (ndim == 0) {
-        std::memcpy(dst, src, elsize);
-        dst += elsize;
+        *dst++ = load(src);
         return;
     }
-    for (npy_intp i = 0; i < shape[0]; ++i)
-        copy_logical(src + i * strides[0], shape + 1, strides + 1, ndim - 1, elsize, dst);
+    if (ndim == 1) {
+        const npy_intp n = shape[0], s = strides[0];
+        if (s == npy_intp(sizeof(T))) {
+            if (n) std::memcpy(dst, src, std::size_t(n) * sizeof(T));
+        } else {
+            for (npy_intp i = 0; i < n; ++i) dst[i] = load(src + i * s);
+        }
+        dst += n;
+        return;
+    }
+    if (ndim == 2 && strides[1] != npy_intp(sizeof(T))) {
+        constexpr npy_intp tile = 32;
+        const npy_intp rows = shape[0], cols = shape[1], rs = strides[0], cs = strides[1];
+        for (npy_intp r0 = 0; r0 < rows; r0 += tile) {
+            const npy_intp r1 = std::min(rows, r0 + tile);
+            for (npy_intp c0 = 0; c0 < cols; c0 += tile) {
+                const npy_intp c1 = std::min(cols, c0 + tile);
+                for (npy_intp r = r0; r < r1; ++r) {
+                    const char* row = src + r * rs;
+                    T* out = dst + r * cols;
+                    for (npy_intp c = c0; c < c1; ++c) out[c] = load(row + c * cs);
+                }
+            }
+        }
+        dst += rows * cols;
+        return;
+    }
+    for (npy_intp i = 0; i < shape[0]; ++i) copy_logical(src + i * strides[0], shape + 1, strides + 1, ndim - 1, dst);
 }
 
 std::string not_an_ndarray(PyObject* o) {
@@ -93,18 +126,21 @@ std::string not_an_ndarray(PyObject* o) {
 template <class T>
 Storage import_elements(PyArrayObject* arr, Shape shape) {
     NdArray<T> out(std::move(shape));
-    char* dst = reinterpret_cast<char*>(out.data());
+    T* dst = out.data();
     if (PyArray_IS_C_CONTIGUOUS(arr)) {
         if (out.size()) std::memcpy(dst, PyArray_DATA(arr), out.size() * sizeof(T));
     } else {
         copy_logical(static_cast<const char*>(PyArray_DATA(arr)), PyArray_DIMS(arr), PyArray_STRIDES(arr),
-                     PyArray_NDIM(arr), sizeof(T), dst);
+                     PyArray_NDIM(arr), dst);
     }
     if constexpr (std::is_same_v<T, bool>) {
         // NumPy reads any nonzero byte as true (a uint8 array viewed as bool
         // keeps its bytes); a Bool element must hold exactly 0 or 1.
+        // (The count is read once: byte stores may alias it, which would
+        // keep the loop from vectorising.)
         auto* bytes = reinterpret_cast<unsigned char*>(out.data());
-        for (std::size_t i = 0; i < out.size(); ++i) bytes[i] = bytes[i] != 0;
+        const std::size_t n = out.size();
+        for (std::size_t i = 0; i < n; ++i) bytes[i] = bytes[i] != 0;
     }
     return Storage(std::move(out));
 }
@@ -178,13 +214,13 @@ Result<PyObject*> CpuStorage::to_numpy(const Storage& s) {
         PyRef out = PyRef::steal(PyArray_NewFromDescr(&PyArray_Type, descr, ndim, dims, strides, nullptr,
                                                       fortran ? NPY_ARRAY_F_CONTIGUOUS : 0, nullptr));
         if (!out) return python_error();
-        char* dst = static_cast<char*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
+        T* dst = static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
         if (standard || fortran) {
             if (a.size()) std::memcpy(dst, a.data(), a.size() * sizeof(T));
         } else {
             npy_intp src_strides[max_strided_axes];
             for (int i = 0; i < ndim; ++i) src_strides[i] = npy_intp(a.strides()[std::size_t(i)] * npy_intp(sizeof(T)));
-            copy_logical(reinterpret_cast<const char*>(a.data()), dims, src_strides, ndim, sizeof(T), dst);
+            copy_logical(reinterpret_cast<const char*>(a.data()), dims, src_strides, ndim, dst);
         }
         return out.release();
     });
