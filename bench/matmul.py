@@ -1,0 +1,142 @@
+"""Matrix products against NumPy and PyTorch.
+
+cases() returns (name, ours, numpy_or_None, torch_or_None) tuples of
+zero-argument callables; bench/run.py times them together with other modules.
+Run this file directly for a table of median times, GFLOP/s and ratios
+(ours / NumPy and ours / PyTorch time: below 1 means faster), plus the
+half-precision products' speed relative to our own float32 product.
+
+The direct loop / BLIS crossover (the small-product limit in
+src/engine/cpu/numeric/ops/matmul_kernels.isa.cpp) shows in the square
+cases from 16 to 256: below the limit each product is one register-blocked
+loop, above it one BLIS call.
+"""
+
+import os
+import statistics
+import sys
+import time
+
+for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS", "BLIS_NUM_THREADS"):
+    os.environ.setdefault(_var, "1")
+
+import numpy as np  # noqa: E402
+
+import pelor_core  # noqa: E402
+
+try:
+    import ml_dtypes
+except ImportError:  # bfloat16 cases need a NumPy dtype named "bfloat16"
+    ml_dtypes = None
+
+try:
+    import torch
+
+    torch.set_num_threads(1)
+except ImportError:
+    torch = None
+
+Tensor = pelor_core.Tensor
+
+# name -> multiply-adds per call, for GFLOP/s (2 flops each)
+MACS = {}
+
+
+def _torch(a, dtype="float32"):
+    if torch is None:
+        return None
+    return torch.from_numpy(np.asarray(a, dtype=np.float32)).to(getattr(torch, dtype))
+
+
+def _case(name, a_shape, b_shape, rng, dtype="float32", with_numpy=True):
+    a = rng.standard_normal(a_shape, dtype=np.float32)
+    b = rng.standard_normal(b_shape, dtype=np.float32)
+    np_dtype = {"float32": np.float32, "float16": np.float16,
+                "bfloat16": ml_dtypes.bfloat16 if ml_dtypes else None}[dtype]
+    ta, tb = Tensor(a.astype(np_dtype), dtype=dtype), Tensor(b.astype(np_dtype), dtype=dtype)
+    ours = lambda: ta @ tb  # noqa: E731
+    na, nb = a.astype(np_dtype), b.astype(np_dtype)
+    numpy_fn = (lambda: na @ nb) if with_numpy else None
+    xa, xb = _torch(a, dtype), _torch(b, dtype)
+    torch_fn = (lambda: xa @ xb) if xa is not None else None
+    batch = int(np.prod(np.broadcast_shapes(a_shape[:-2], b_shape[:-2]), dtype=np.int64))
+    MACS[name] = batch * a_shape[-2] * a_shape[-1] * b_shape[-1]
+    return (name, ours, numpy_fn, torch_fn)
+
+
+def cases():
+    rng = np.random.default_rng(0)
+    out = [
+        _case("matmul f32 (1024,1024)@(1024,1024)", (1024, 1024), (1024, 1024), rng),
+        _case("matmul f32 (64,128,128)@(128,128)", (64, 128, 128), (128, 128), rng),
+        _case("matmul f32 (4,4)@(4,4)", (4, 4), (4, 4), rng),
+    ]
+    for n in (16, 32, 64, 128, 256):
+        out.append(_case(f"matmul f32 {n}^3", (n, n), (n, n), rng))
+    out.append(_case("matmul f32 (256,256)@(256,1)", (256, 256), (256, 1), rng))
+    out.append(_case("matmul f16 (1024,1024)@(1024,1024)", (1024, 1024), (1024, 1024), rng, "float16",
+                     with_numpy=False))  # NumPy's float16 matmul has no BLAS path
+    if ml_dtypes is not None:
+        out.append(_case("matmul bf16 (1024,1024)@(1024,1024)", (1024, 1024), (1024, 1024), rng, "bfloat16",
+                         with_numpy=False))
+    return out
+
+
+def measure(fns, repeats=7, budget=0.25):
+    """Median seconds per call of each callable (None stays None), timed in
+    interleaved rounds so that a change in the machine's load touches all
+    alike."""
+    live = [(i, fn) for i, fn in enumerate(fns) if fn is not None]
+    numbers = {}
+    for i, fn in live:
+        fn()
+        n = 1
+        while True:
+            start = time.perf_counter()
+            for _ in range(n):
+                fn()
+            if time.perf_counter() - start >= budget / repeats or n >= 1 << 20:
+                break
+            n *= 2
+        numbers[i] = n
+    samples = {i: [] for i, _ in live}
+    for _ in range(repeats):
+        for i, fn in live:
+            start = time.perf_counter()
+            for _ in range(numbers[i]):
+                fn()
+            samples[i].append((time.perf_counter() - start) / numbers[i])
+    out = [None] * len(fns)
+    for i, _ in live:
+        out[i] = statistics.median(samples[i])
+    return out
+
+
+def _fmt(seconds):
+    return f"{seconds * 1e6:11.2f} us" if seconds is not None else " " * 14
+
+
+def main():
+    print(f"load average: {' '.join(f'{x:.2f}' for x in os.getloadavg())} ({os.cpu_count()} CPUs)")
+    header = f"{'case':38} {'ours':>14} {'GFLOP/s':>8} {'numpy':>14} {'torch':>14} {'torch GF':>8} {'/numpy':>7} {'/torch':>7}"
+    print(header)
+    times = {}
+    for name, ours, np_fn, torch_fn in cases():
+        t_ours, t_np, t_torch = measure([ours, np_fn, torch_fn])
+        times[name] = t_ours
+        flops = 2 * MACS[name]
+        r_np = f"{t_ours / t_np:7.2f}" if t_np else " " * 7
+        r_torch = f"{t_ours / t_torch:7.2f}" if t_torch else " " * 7
+        gf_torch = f"{flops / t_torch * 1e-9:8.1f}" if t_torch else " " * 8
+        print(f"{name:38} {_fmt(t_ours)} {flops / t_ours * 1e-9:8.1f} {_fmt(t_np)} {_fmt(t_torch)} {gf_torch} "
+              f"{r_np} {r_torch}")
+    f32 = times.get("matmul f32 (1024,1024)@(1024,1024)")
+    for half in ("f16", "bf16"):
+        t = times.get(f"matmul {half} (1024,1024)@(1024,1024)")
+        if f32 and t:
+            print(f"{half} 1024^3 speed relative to our f32: {f32 / t:.2f}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,245 @@
+#include "engine/cpu/numeric/ops/matmul.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "engine/cpu/numeric/ops/broadcast.hpp"
+#include "engine/cpu/numeric/ops/matmul_blis.hpp"
+#include "engine/cpu/numeric/ops/matmul_kernels.hpp"
+
+namespace pelor::engine::cpu::numeric::ops {
+
+namespace {
+
+constexpr std::size_t max_signed = std::size_t(std::numeric_limits<std::ptrdiff_t>::max());
+
+std::string too_large(ShapeSpan shape) {
+    return "Matmul result of shape " + shape_text(shape) + " is too large to allocate";
+}
+
+// A result the allocator refuses is reported like one too large to address:
+// both operands can be tiny (an empty inner axis) while the result is huge.
+KernelResult<NdArray<float>> allocate_result(const Shape& shape) {
+    try {
+        return NdArray<float>(shape);
+    } catch (const std::bad_alloc&) {
+        return std::unexpected(too_large(shape));
+    }
+}
+
+// The validated geometry of a product: the broadcast views' shapes and
+// strides and the result shape.
+struct MatmulPlan {
+    Shape a_shape, b_shape, out_shape;
+    Strides a_strides, b_strides;
+};
+
+KernelResult<MatmulPlan> plan_matmul(ShapeSpan a_shape, StridesSpan a_strides, ShapeSpan b_shape,
+                                     StridesSpan b_strides) {
+    const std::size_t ra = a_shape.size(), rb = b_shape.size();
+    if (ra < 2 || rb < 2)
+        return std::unexpected("Matmul requires at least 2D tensors. A: " + std::to_string(ra) + "D, B: " +
+                               std::to_string(rb) + "D");
+    const std::size_t m = a_shape[ra - 2], k = a_shape[ra - 1];
+    const std::size_t k2 = b_shape[rb - 2], n = b_shape[rb - 1];
+    if (k != k2)
+        return std::unexpected("Matrix inner dimensions mismatch for matmul: " + std::to_string(k) + " vs " +
+                               std::to_string(k2));
+    auto batch = broadcast_shapes(a_shape.first(ra - 2), b_shape.first(rb - 2));
+    if (!batch) return std::unexpected(std::move(batch.error()));
+
+    MatmulPlan plan;
+    plan.a_shape = *batch;
+    plan.a_shape.insert(plan.a_shape.end(), {m, k});
+    plan.b_shape = *batch;
+    plan.b_shape.insert(plan.b_shape.end(), {k, n});
+    plan.out_shape = std::move(*batch);
+    plan.out_shape.insert(plan.out_shape.end(), {m, n});
+
+    auto sa = broadcast_strides(a_shape, a_strides, plan.a_shape);
+    if (!sa) return std::unexpected("Broadcast failed for A to " + shape_text(plan.a_shape));
+    auto sb = broadcast_strides(b_shape, b_strides, plan.b_shape);
+    if (!sb) return std::unexpected("Broadcast failed for B to " + shape_text(plan.b_shape));
+    plan.a_strides = std::move(*sa);
+    plan.b_strides = std::move(*sb);
+
+    // Both operands may be small (an empty inner axis) while m · n times the
+    // batch is not; refuse before allocating. The binary32 result is what is
+    // allocated, whatever the element type.
+    auto count = checked_element_count(plan.out_shape);
+    if (!count || *count > max_signed / sizeof(float))
+        return std::unexpected(too_large(plan.out_shape));
+    return plan;
+}
+
+// The stride of a length-1 axis is never used to step, so it may hold
+// anything; BLIS checks it all the same. Give it the value a dense layout
+// would have, keeping the other axis's stride.
+void normalise_strides(std::size_t rows, std::size_t cols, std::ptrdiff_t& rs, std::ptrdiff_t& cs) {
+    std::ptrdiff_t span;
+    if (rows == 1 && cols == 1) rs = cs = 1;
+    else if (rows == 1 && !__builtin_mul_overflow(std::ptrdiff_t(cols), cs, &span)) rs = span;
+    else if (cols == 1 && !__builtin_mul_overflow(std::ptrdiff_t(rows), rs, &span)) cs = span;
+}
+
+// B repacked row-major for the direct loop, which wants unit column stride.
+const float* pack_rows(std::size_t k, std::size_t n, const float* b, std::ptrdiff_t rs, std::ptrdiff_t cs,
+                       std::vector<float>& buffer) {
+    buffer.resize(k * n);
+    float* out = buffer.data();
+    for (std::size_t p = 0; p < k; ++p)
+        for (std::size_t j = 0; j < n; ++j) out[p * n + j] = b[std::ptrdiff_t(p) * rs + std::ptrdiff_t(j) * cs];
+    return out;
+}
+
+// Repacking buffers up to this many elements stay with the thread for reuse.
+constexpr std::size_t kept_scratch = std::size_t(1) << 16;
+
+void direct_product(std::size_t m, std::size_t n, std::size_t k, const float* a, std::ptrdiff_t a_rs,
+                    std::ptrdiff_t a_cs, const float* b, std::ptrdiff_t b_rs, std::ptrdiff_t b_cs, float* c) {
+    const auto& kernels = matmul_kernels();
+    if (n == 1 || b_cs == 1) {
+        kernels.small_product(m, n, k, a, a_rs, a_cs, b, b_rs, c);
+        return;
+    }
+    thread_local std::vector<float> scratch;
+    std::vector<float> large;
+    std::vector<float>& buffer = k * n <= kept_scratch ? scratch : large;
+    kernels.small_product(m, n, k, a, a_rs, a_cs, pack_rows(k, n, b, b_rs, b_cs, buffer), std::ptrdiff_t(n), c);
+}
+
+// Small products skip BLIS: a call costs about 2 µs whatever its size (it
+// packs both operands first), and below the limit the direct loop is faster.
+bool is_small(std::size_t m, std::size_t n, std::size_t k) {
+    std::size_t mn, mnk;
+    return !__builtin_mul_overflow(m, n, &mn) && !__builtin_mul_overflow(mn, k, &mnk) &&
+           mnk <= matmul_kernels().small_limit;
+}
+
+void product_2d(float* c, const MatrixStack<const float>& a, const MatrixStack<const float>& b) {
+    const std::size_t m = a.shape[0], k = a.shape[1], n = b.shape[1];
+    if (m == 0 || n == 0) return;
+    if (k == 0) {
+        std::fill_n(c, m * n, 0.0f);  // an empty sum
+        return;
+    }
+    std::ptrdiff_t a_rs = a.strides[0], a_cs = a.strides[1], b_rs = b.strides[0], b_cs = b.strides[1];
+    normalise_strides(m, k, a_rs, a_cs);
+    normalise_strides(k, n, b_rs, b_cs);
+    // Stride layouts BLIS refuses (only possible for views that are not
+    // dense arrays) take the direct loop too, whatever their size.
+    if (is_small(m, n, k) || !blis_strides_valid(m, k, a_rs, a_cs) || !blis_strides_valid(k, n, b_rs, b_cs))
+        direct_product(m, n, k, a.data, a_rs, a_cs, b.data, b_rs, b_cs, c);
+    else
+        blis_sgemm(m, n, k, a.data, a_rs, a_cs, b.data, b_rs, b_cs, c);
+}
+
+// Whether a view covers exactly `count` consecutive elements from its data
+// pointer in some axis order (a dense array, possibly with permuted axes).
+bool is_dense(ShapeSpan shape, StridesSpan strides) {
+    std::vector<std::size_t> axes;
+    for (std::size_t i = 0; i < shape.size(); ++i)
+        if (shape[i] != 1) axes.push_back(i);
+    std::ranges::sort(axes, {}, [&](std::size_t i) { return strides[i]; });
+    std::ptrdiff_t expect = 1;
+    for (std::size_t i : axes) {
+        if (strides[i] != expect) return false;
+        expect *= std::ptrdiff_t(shape[i]);
+    }
+    return true;
+}
+
+template <class T>
+void gather_row_major(const T* src, ShapeSpan shape, StridesSpan strides, T*& dst) {
+    if (shape.empty()) {
+        *dst++ = *src;
+        return;
+    }
+    for (std::size_t i = 0; i < shape[0]; ++i)
+        gather_row_major(src + std::ptrdiff_t(i) * strides[0], shape.subspan(1), strides.subspan(1), dst);
+}
+
+void widen_flat(const F16* src, float* dst, std::size_t count) {
+    auto s = reinterpret_cast<const std::uint16_t*>(src);
+    for (std::size_t i = matmul_kernels().widen_f16(s, dst, count); i < count; ++i) dst[i] = src[i].to_float();
+}
+void widen_flat(const BF16* src, float* dst, std::size_t count) {
+    matmul_kernels().widen_bf16(reinterpret_cast<const std::uint16_t*>(src), dst, count);
+}
+void narrow_flat(const float* src, F16* dst, std::size_t count) {
+    auto d = reinterpret_cast<std::uint16_t*>(dst);
+    for (std::size_t i = matmul_kernels().narrow_f16(src, d, count); i < count; ++i) dst[i] = F16::from_float(src[i]);
+}
+void narrow_flat(const float* src, BF16* dst, std::size_t count) {
+    matmul_kernels().narrow_bf16(src, reinterpret_cast<std::uint16_t*>(dst), count);
+}
+
+// One exact widening copy. A dense operand keeps its layout, so the copy is a
+// flat pass and a transposed operand stays transposed (and is read in place
+// by the product); any other view is gathered into row-major order.
+template <class T>
+NdArray<float> widen(const ArrayView<T>& v) {
+    if (is_dense(v.shape, v.strides)) {
+        NdArray<float> out(v.shape, v.strides);
+        widen_flat(v.data, out.data(), out.size());
+        return out;
+    }
+    NdArray<T> packed(v.shape);
+    T* dst = packed.data();
+    if (packed.size() != 0) gather_row_major(v.data, v.shape, v.strides, dst);
+    NdArray<float> out(v.shape);
+    widen_flat(packed.data(), out.data(), out.size());
+    return out;
+}
+
+template <class T>
+KernelResult<NdArray<T>> half_matmul(const ArrayView<T>& a, const ArrayView<T>& b) {
+    // Shape failures are found before any element is converted.
+    if (auto plan = plan_matmul(a.shape, a.strides, b.shape, b.strides); !plan)
+        return std::unexpected(std::move(plan.error()));
+    auto product = internal_linalg_matmul(widen(a).view(), widen(b).view());
+    if (!product) return std::unexpected(std::move(product.error()));
+    NdArray<T> out(product->shape());  // row-major, like the binary32 result
+    narrow_flat(product->data(), out.data(), out.size());
+    return out;
+}
+
+}  // namespace
+
+KernelResult<void> batched_matmul_recursive(const MatrixStack<float>& out, const MatrixStack<const float>& a,
+                                            const MatrixStack<const float>& b) {
+    if (out.ndim() == 2) {
+        product_2d(out.data, a, b);
+        return {};
+    }
+    for (std::size_t i = 0; i < out.shape[0]; ++i)
+        if (auto r = batched_matmul_recursive(out.at(i), a.at(i), b.at(i)); !r) return r;
+    return {};
+}
+
+KernelResult<NdArray<float>> internal_linalg_matmul(const ArrayView<float>& a, const ArrayView<float>& b) {
+    auto plan = plan_matmul(a.shape, a.strides, b.shape, b.strides);
+    if (!plan) return std::unexpected(std::move(plan.error()));
+    auto allocated = allocate_result(plan->out_shape);
+    if (!allocated) return std::unexpected(std::move(allocated.error()));
+    NdArray<float>& out = *allocated;  // every element is written below
+    if (out.size() == 0) return out;
+    const MatrixStack<float> out_stack{out.data(), out.shape(), out.strides()};
+    const MatrixStack<const float> a_stack{a.data, plan->a_shape, plan->a_strides};
+    const MatrixStack<const float> b_stack{b.data, plan->b_shape, plan->b_strides};
+    if (auto r = batched_matmul_recursive(out_stack, a_stack, b_stack); !r) return std::unexpected(std::move(r.error()));
+    return out;
+}
+
+KernelResult<NdArray<F16>> MatmulOps<F16>::do_matmul(const ArrayView<F16>& a, const ArrayView<F16>& b) {
+    return half_matmul(a, b);
+}
+
+KernelResult<NdArray<BF16>> MatmulOps<BF16>::do_matmul(const ArrayView<BF16>& a, const ArrayView<BF16>& b) {
+    return half_matmul(a, b);
+}
+
+}  // namespace pelor::engine::cpu::numeric::ops

@@ -1,0 +1,202 @@
+// The matmul's loops for one instruction-set level (PELOR_ISA). Only raw
+// pointers and functions with internal linkage appear here, so no inline code
+// compiled for a wider level can be picked up by the rest of the module.
+#include <immintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "engine/cpu/numeric/ops/matmul_kernels.hpp"
+
+namespace pelor::isa::PELOR_ISA {
+
+namespace {
+
+// Fused where the level has FMA: the product's rounding is free to choose,
+// and one rounding per term is the more accurate.
+inline float multiply_add(float a, float b, float c) {
+#if defined(__FMA__)
+    return __builtin_fmaf(a, b, c);
+#else
+    return a * b + c;
+#endif
+}
+
+#if defined(__AVX512F__)
+// Lanes [0, count) of a 16-lane mask.
+inline __mmask16 lane_mask(std::size_t count) {
+    return count >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << count) - 1u);
+}
+
+// A block of Rows rows and up to 16 · Vectors columns of c, held in registers
+// across the whole inner axis: each step loads one row of b once and
+// multiply-adds it into every row's accumulators.
+// Kept out of line: inlined into the panel loop, GCC spills the accumulators.
+template <int Rows, int Vectors>
+[[gnu::noinline]] void product_block(std::size_t k, const float* a, std::ptrdiff_t a_rs, std::ptrdiff_t a_cs, const float* b,
+                   std::ptrdiff_t b_rs, float* c, std::size_t c_rs, __mmask16 mask0, __mmask16 mask1) {
+    // The fixed-count loops are unrolled early so the accumulators become
+    // registers rather than a stack array.
+    const __mmask16 mask[2] = {mask0, mask1};
+    __m512 acc[Rows * Vectors];
+#pragma GCC unroll 16
+    for (int i = 0; i < Rows * Vectors; ++i) acc[i] = _mm512_setzero_ps();
+    for (std::size_t p = 0; p < k; ++p) {
+        const float* bp = b + std::ptrdiff_t(p) * b_rs;
+        const float* ap = a + std::ptrdiff_t(p) * a_cs;
+        __m512 row[Vectors];
+#pragma GCC unroll 16
+        for (int v = 0; v < Vectors; ++v) row[v] = _mm512_maskz_loadu_ps(mask[v], bp + 16 * v);
+#pragma GCC unroll 16
+        for (int r = 0; r < Rows; ++r) {
+            const __m512 s = _mm512_set1_ps(ap[r * a_rs]);
+#pragma GCC unroll 16
+            for (int v = 0; v < Vectors; ++v) acc[r * Vectors + v] = _mm512_fmadd_ps(s, row[v], acc[r * Vectors + v]);
+        }
+    }
+#pragma GCC unroll 16
+    for (int r = 0; r < Rows; ++r)
+#pragma GCC unroll 16
+        for (int v = 0; v < Vectors; ++v) _mm512_mask_storeu_ps(c + r * c_rs + 16 * v, mask[v], acc[r * Vectors + v]);
+}
+
+// Rows of c in blocks of 8 (one vector per row) or 4 (two): eight
+// independent accumulator chains keep both FMA pipes busy.
+template <int Vectors>
+void product_panel(std::size_t m, std::size_t k, const float* a, std::ptrdiff_t a_rs, std::ptrdiff_t a_cs,
+                   const float* b, std::ptrdiff_t b_rs, float* c, std::size_t c_rs, __mmask16 mask0, __mmask16 mask1) {
+    std::size_t i = 0;
+    auto at = [&](std::size_t row) { return a + std::ptrdiff_t(row) * a_rs; };
+    if constexpr (Vectors == 1)
+        for (; m - i >= 8; i += 8) product_block<8, 1>(k, at(i), a_rs, a_cs, b, b_rs, c + i * c_rs, c_rs, mask0, mask1);
+    for (; m - i >= 4; i += 4) product_block<4, Vectors>(k, at(i), a_rs, a_cs, b, b_rs, c + i * c_rs, c_rs, mask0, mask1);
+    if (m - i >= 2) {
+        product_block<2, Vectors>(k, at(i), a_rs, a_cs, b, b_rs, c + i * c_rs, c_rs, mask0, mask1);
+        i += 2;
+    }
+    if (m - i == 1) product_block<1, Vectors>(k, at(i), a_rs, a_cs, b, b_rs, c + i * c_rs, c_rs, mask0, mask1);
+}
+
+// One output column (n = 1) with a and b both contiguous along the inner axis:
+// each element is a dot product, summed in 16 lanes and then across them.
+void product_column(std::size_t m, std::size_t k, const float* a, std::ptrdiff_t a_rs, const float* b, float* c) {
+    for (std::size_t i = 0; i < m; ++i) {
+        const float* ai = a + std::ptrdiff_t(i) * a_rs;
+        __m512 acc0 = _mm512_setzero_ps(), acc1 = _mm512_setzero_ps();
+        std::size_t p = 0;
+        for (; p + 32 <= k; p += 32) {
+            acc0 = _mm512_fmadd_ps(_mm512_loadu_ps(ai + p), _mm512_loadu_ps(b + p), acc0);
+            acc1 = _mm512_fmadd_ps(_mm512_loadu_ps(ai + p + 16), _mm512_loadu_ps(b + p + 16), acc1);
+        }
+        for (; p < k; p += 16) {
+            const __mmask16 mask = lane_mask(k - p);
+            acc0 = _mm512_fmadd_ps(_mm512_maskz_loadu_ps(mask, ai + p), _mm512_maskz_loadu_ps(mask, b + p), acc0);
+        }
+        c[i] = _mm512_reduce_add_ps(_mm512_add_ps(acc0, acc1));
+    }
+}
+#endif
+
+// Row i of c is a sum of rows of b scaled by row i of a: the inner loop is
+// unit-stride in b and c, so it vectorises whatever a's layout is.
+void product_rows(std::size_t m, std::size_t n, std::size_t k, const float* a, std::ptrdiff_t a_rs,
+                  std::ptrdiff_t a_cs, const float* b, std::ptrdiff_t b_rs, float* c) {
+    for (std::size_t i = 0; i < m; ++i) {
+        float* __restrict ci = c + i * n;
+        const float* ai = a + std::ptrdiff_t(i) * a_rs;
+        for (std::size_t j = 0; j < n; ++j) ci[j] = 0.0f;
+        for (std::size_t p = 0; p < k; ++p) {
+            const float s = ai[std::ptrdiff_t(p) * a_cs];
+            const float* __restrict bp = b + std::ptrdiff_t(p) * b_rs;
+            for (std::size_t j = 0; j < n; ++j) ci[j] = multiply_add(s, bp[j], ci[j]);
+        }
+    }
+}
+
+}  // namespace
+
+// Up to this many multiply-adds the direct loop beats a BLIS call (measured:
+// bench/matmul.py). The AVX-512 register blocks keep pace with BLIS's own
+// kernels up to about 128^3; the plain loop only while BLIS's fixed cost of
+// about a microsecond dominates.
+std::size_t matmul_small_limit() {
+#if defined(__AVX512F__)
+    return std::size_t(128) * 128 * 128;
+#else
+    return std::size_t(16) * 16 * 16;
+#endif
+}
+
+void matmul_small_product(std::size_t m, std::size_t n, std::size_t k, const float* a, std::ptrdiff_t a_rs,
+                          std::ptrdiff_t a_cs, const float* b, std::ptrdiff_t b_rs, float* c) {
+#if defined(__AVX512F__)
+    // A single column of row-major a is a set of dot products; a single row
+    // streams through b row by row; anything else is computed in register
+    // blocks over panels of 32 columns (16 for a narrow last one).
+    if (n == 1 && a_cs == 1 && b_rs == 1 && k >= 16) {
+        product_column(m, k, a, a_rs, b, c);
+        return;
+    }
+    if (m > 1) {
+        for (std::size_t j = 0; j < n; j += 32) {
+            const std::size_t width = n - j < 32 ? n - j : 32;
+            const __mmask16 mask0 = lane_mask(width), mask1 = lane_mask(width > 16 ? width - 16 : 0);
+            if (width > 16) product_panel<2>(m, k, a, a_rs, a_cs, b + j, b_rs, c + j, n, mask0, mask1);
+            else product_panel<1>(m, k, a, a_rs, a_cs, b + j, b_rs, c + j, n, mask0, mask1);
+        }
+        return;
+    }
+#endif
+    product_rows(m, n, k, a, a_rs, a_cs, b, b_rs, c);
+}
+
+// The hardware conversions match F16::to_float / F16::from_float bit for bit
+// (checked over every input), except that widening a signalling NaN sets its
+// quiet bit, which the first arithmetic operation on it does anyway.
+std::size_t matmul_widen_f16(const std::uint16_t* src, float* dst, std::size_t count) {
+    std::size_t i = 0;
+#if defined(__AVX512F__)
+    for (; i + 16 <= count; i += 16)
+        _mm512_storeu_ps(dst + i, _mm512_cvtph_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i))));
+#elif defined(__F16C__)
+    for (; i + 8 <= count; i += 8)
+        _mm256_storeu_ps(dst + i, _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i))));
+#else
+    (void)src, (void)dst, (void)count;
+#endif
+    return i;
+}
+
+std::size_t matmul_narrow_f16(const float* src, std::uint16_t* dst, std::size_t count) {
+    std::size_t i = 0;
+#if defined(__AVX512F__)
+    for (; i + 16 <= count; i += 16)
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i),
+                            _mm512_cvtps_ph(_mm512_loadu_ps(src + i), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC));
+#elif defined(__F16C__)
+    for (; i + 8 <= count; i += 8)
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i),
+                         _mm256_cvtps_ph(_mm256_loadu_ps(src + i), _MM_FROUND_TO_NEAREST_INT));
+#else
+    (void)src, (void)dst, (void)count;
+#endif
+    return i;
+}
+
+// bfloat16 is the upper half of binary32: widening is a shift.
+void matmul_widen_bf16(const std::uint16_t* src, float* dst, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) dst[i] = __builtin_bit_cast(float, std::uint32_t(src[i]) << 16);
+}
+
+// BF16::from_float as a branch-free loop: a NaN keeps its upper bits with the
+// quiet bit 0x0040; anything else rounds its upper half to nearest even.
+void matmul_narrow_bf16(const float* src, std::uint16_t* dst, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint32_t x = __builtin_bit_cast(std::uint32_t, src[i]);
+        const std::uint32_t rounded = (x + 0x7FFFu + ((x >> 16) & 1u)) >> 16;
+        const std::uint32_t quiet = (x >> 16) | 0x0040u;
+        dst[i] = std::uint16_t((x & 0x7FFFFFFFu) > 0x7F800000u ? quiet : rounded);
+    }
+}
+
+}  // namespace pelor::isa::PELOR_ISA
