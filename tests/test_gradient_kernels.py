@@ -110,7 +110,13 @@ def div_reference(g, a, b):
     return ga, gb
 
 
-DIV_SHAPES = MUL_SHAPES + [((2, 3), (2, 1, 3), (2, 3))]
+# Long runs cross the kernels' vector widths and their 512-element blocks.
+DIV_SHAPES = MUL_SHAPES + [
+    ((2, 3), (2, 1, 3), (2, 3)),
+    ((1200,), (1200,), (1200,)),
+    ((37, 50), (50,), (37, 50)),
+    ((40, 1), (1, 30), (3, 40, 30)),
+]
 
 
 @pytest.mark.parametrize("dtype", FLOAT_DTYPES)
@@ -144,6 +150,17 @@ def test_div_gradients_match_stepwise_rounding(dtype, a_shape, b_shape, w_shape)
 )
 def test_div_gradients_of_special_values(dtype, a, b, g):
     a, b, w = cast([a], dtype), cast([b], dtype), cast([g], dtype)
+    (ga, gb), _ = run(lambda x, y: x / y, [a, b], w, dtype)
+    eg, eb = div_reference(w, a, b)
+    assert_same(ga, eg)
+    assert_same(gb, eb)
+
+
+@pytest.mark.parametrize("dtype", FLOAT_DTYPES)
+def test_div_gradients_of_a_long_run_with_special_values(dtype):
+    rng = np.random.default_rng(9)
+    specials = [0.0, -0.0, np.inf, -np.inf, np.nan, 3.0e4, -2.5e2, 1.0e-6, 6.0e-8]
+    a, b, w = (cast(rng.choice(specials + list(rng.uniform(-9, 9, size=30)), size=1000), dtype) for _ in range(3))
     (ga, gb), _ = run(lambda x, y: x / y, [a, b], w, dtype)
     eg, eb = div_reference(w, a, b)
     assert_same(ga, eg)
@@ -216,6 +233,18 @@ def test_relu_gradient_of_documented_example():
     (gx,), _ = run(relu, [[-1.0, 0.0, 2.0]], np.full(3, 5.0, np.float32), "float32")
     np.testing.assert_array_equal(gx, [0.0, 0.0, 5.0])
     assert not np.signbit(gx[:2]).any()
+
+
+@pytest.mark.parametrize("dtype", FLOAT_DTYPES)
+@pytest.mark.parametrize("shape, w_shape", [((1100,), (1100,)), ((30, 41), (30, 41)), ((30, 41), (41,))])
+def test_relu_gradient_of_long_runs(dtype, shape, w_shape):
+    rng = np.random.default_rng(8)
+    x = values(rng, shape, dtype)
+    x.flat[::7] = 0
+    w = values(rng, w_shape, dtype)
+    (gx,), _ = run(relu, [x], w, dtype)
+    expected = np.where(x.astype(np.float32) > 0, np.broadcast_to(w, shape).astype(np.float32), np.float32(0))
+    assert_same(gx, expected.astype(DTYPES[dtype]))
 
 
 @pytest.mark.parametrize("dtype", FLOAT_DTYPES)
