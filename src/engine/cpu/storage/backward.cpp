@@ -4,6 +4,7 @@
 
 #include "engine/cpu/numeric/backward/binary.hpp"
 #include "engine/cpu/numeric/backward/functional.hpp"
+#include "engine/cpu/numeric/backward/matmul.hpp"
 #include "engine/cpu/storage/cpu_storage.hpp"
 
 namespace pelor::engine::cpu::storage {
@@ -51,23 +52,9 @@ Result<StoragePair> CpuStorage::backward_div(const Storage& lhs, const Storage& 
 }
 
 Result<StoragePair> CpuStorage::backward_matmul(const Storage& lhs, const Storage& grad, const Storage& rhs) {
-    if (grad.dtype() == DType::Bool || lhs.dtype() != grad.dtype() || rhs.dtype() != grad.dtype())
-        return type_error(operands_mismatch);
-    // The operands' last two axes swapped; an operand of rank below 2 is left
-    // as it is and the product reports it.
-    auto swapped = [](const Storage& s) -> Result<Storage> {
-        if (s.ndim() < 2) return s;
-        return transpose(s, s.ndim() - 2, s.ndim() - 1);
-    };
-    auto rhs_t = swapped(rhs);
-    if (!rhs_t) return runtime_error(std::move(rhs_t.error().message));
-    auto ga = matmul(grad, *rhs_t);
-    if (!ga) return runtime_error(std::move(ga.error().message));
-    auto lhs_t = swapped(lhs);
-    if (!lhs_t) return runtime_error(std::move(lhs_t.error().message));
-    auto gb = matmul(*lhs_t, grad);
-    if (!gb) return runtime_error(std::move(gb.error().message));
-    return StoragePair{std::move(*ga), std::move(*gb)};
+    return binary_backward(lhs, grad, rhs, [](const auto& g, const auto& a, const auto& b) {
+        return backward::matmul_backward(g, a, b);
+    });
 }
 
 Result<Storage> CpuStorage::backward_relu(const Storage& input, const Storage& grad) {
