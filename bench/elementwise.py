@@ -45,6 +45,25 @@ def _add_case(name, a, b, dtype, np_a, np_b, torch_dtype):
     return (name, ours, theirs_np, theirs_torch)
 
 
+def _recording(fn, every=4096):
+    """fn, with this thread's tape cleared every `every` calls.
+
+    Each call records nodes on the tape; a training step would clear it, and
+    an unbounded tape would time the tape's growth instead of the operation.
+    """
+    count = 0
+
+    def call():
+        nonlocal count
+        count += 1
+        if count == every:
+            count = 0
+            Tensor.clear_graph()
+        return fn()
+
+    return call
+
+
 def cases():
     rng = _rng()
     a = rng.standard_normal(N, dtype=np.float32)
@@ -71,8 +90,7 @@ def cases():
         xa = torch.from_numpy(s.copy()).requires_grad_(True)
         xb = torch.from_numpy(t.copy())
         torch_grad = lambda: xa + xb
-    out.append(("add f32 4 elements, requires_grad", lambda: ga + gb, None, torch_grad))
-    # Recording appends to this thread's tape; keep it from growing without bound.
+    out.append(("add f32 4 elements, requires_grad", _recording(lambda: ga + gb), None, torch_grad))
     return out
 
 
