@@ -7,17 +7,23 @@
 //
 // Hot kernels with hand-written vector routes (numeric/ops/binary*) have their
 // own run functions; this one suits everything else, e.g. gradient kernels.
+//
+// Everything here is always inlined into its caller, so it is safe to use from
+// *.isa.cpp files: no out-of-line copy compiled for a wide instruction set can
+// be shared with baseline code by the linker.
 #include <array>
 #include <utility>
 
 #include "engine/cpu/elementwise/run.hpp"
+
+#define PELOR_ALWAYS_INLINE [[gnu::always_inline]] inline
 
 namespace pelor::engine::cpu::elementwise {
 
 namespace detail {
 
 template <class Out, std::size_t M, class V>
-inline void store(const std::array<Out*, M>& out, std::size_t i, const V& v) {
+PELOR_ALWAYS_INLINE void store(const std::array<Out*, M>& out, std::size_t i, const V& v) {
     if constexpr (M == 1) {
         out[0][i] = v;
     } else {
@@ -27,7 +33,7 @@ inline void store(const std::array<Out*, M>& out, std::size_t i, const V& v) {
 
 // Scalar = N: no broadcast scalar. Otherwise input `Scalar` is read once.
 template <std::size_t Scalar, class In, std::size_t N, class Out, std::size_t M, class Op, std::size_t... I>
-inline void unit_stride_loop(const Run<In, N, Out, M>& r, Op& op, std::index_sequence<I...>) {
+PELOR_ALWAYS_INLINE void unit_stride_loop(const Run<In, N, Out, M>& r, Op& op, std::index_sequence<I...>) {
     if constexpr (Scalar == N) {
         for (std::size_t i = 0; i < r.count; ++i) store(r.out, i, op(r.in[I][i]...));
     } else {
@@ -37,13 +43,13 @@ inline void unit_stride_loop(const Run<In, N, Out, M>& r, Op& op, std::index_seq
 }
 
 template <class In, std::size_t N, class Out, std::size_t M, class Op, std::size_t... I>
-inline void strided_loop(const Run<In, N, Out, M>& r, Op& op, std::index_sequence<I...>) {
+PELOR_ALWAYS_INLINE void strided_loop(const Run<In, N, Out, M>& r, Op& op, std::index_sequence<I...>) {
     for (std::size_t i = 0; i < r.count; ++i)
         store(r.out, i, op(r.in[I][std::ptrdiff_t(i) * r.stride[I]]...));
 }
 
 template <std::size_t S, class In, std::size_t N, class Out, std::size_t M, class Op>
-inline void scalar_dispatch(const Run<In, N, Out, M>& r, Op& op, std::size_t which) {
+PELOR_ALWAYS_INLINE void scalar_dispatch(const Run<In, N, Out, M>& r, Op& op, std::size_t which) {
     if constexpr (S < N) {
         if (which == S) return unit_stride_loop<S>(r, op, std::make_index_sequence<N>{});
         return scalar_dispatch<S + 1>(r, op, which);
@@ -53,7 +59,7 @@ inline void scalar_dispatch(const Run<In, N, Out, M>& r, Op& op, std::size_t whi
 }  // namespace detail
 
 template <class In, std::size_t N, class Out, std::size_t M, class Op>
-inline void map_run(const Run<In, N, Out, M>& r, Op&& op) {
+PELOR_ALWAYS_INLINE void map_run(const Run<In, N, Out, M>& r, Op&& op) {
     std::size_t unit = 0, zero = 0, zero_at = N;
     for (std::size_t k = 0; k < N; ++k) {
         if (r.stride[k] == 1) ++unit;
@@ -65,3 +71,5 @@ inline void map_run(const Run<In, N, Out, M>& r, Op&& op) {
 }
 
 }  // namespace pelor::engine::cpu::elementwise
+
+#undef PELOR_ALWAYS_INLINE
