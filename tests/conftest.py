@@ -6,6 +6,7 @@ PELOR_HYPOTHESIS_PROFILE=long or pytest's --hypothesis-profile=long.
 """
 
 import ctypes
+import gc
 import os
 
 import pytest
@@ -54,18 +55,30 @@ def _mallinfo():
         m = libc.mallinfo2()
         return m.uordblks + m.hblkhd
 
-    before = in_use()
-    blocks = [libc.malloc(4096) for _ in range(64)]
-    seen = in_use() - before
-    for block in blocks:
-        libc.free(block)
-    if seen < 64 * 4096:
-        pytest.skip("mallinfo2 does not see this process's allocations (replaced allocator)")
-    return libc.mallinfo2
+    for _ in range(3):
+        before = in_use()
+        blocks = [libc.malloc(4096) for _ in range(64)]
+        seen = in_use() - before
+        for block in blocks:
+            libc.free(block)
+        if seen >= 64 * 4096:
+            return libc.mallinfo2
+    pytest.skip("mallinfo2 does not see this process's allocations (replaced allocator)")
 
 
 @pytest.fixture
-def heap_bytes():
+def _quiet_collector():
+    # A collection in the middle of a measurement frees unrelated memory.
+    gc.collect()
+    was_enabled = gc.isenabled()
+    gc.disable()
+    yield
+    if was_enabled:
+        gc.enable()
+
+
+@pytest.fixture
+def heap_bytes(_quiet_collector):
     """Bytes the C heap has handed out right now, mmapped blocks included
     (large buffers such as tensor storages are mmapped)."""
     info = _mallinfo()
@@ -78,7 +91,7 @@ def heap_bytes():
 
 
 @pytest.fixture
-def heap_growth():
+def heap_growth(_quiet_collector):
     """Bytes of C heap that calling `fn` `count` times leaves allocated.
 
     The tape is C++ state that Python cannot see; a node appended to it is
