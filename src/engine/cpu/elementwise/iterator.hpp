@@ -3,7 +3,7 @@
 // (arithmetic, comparisons, logical operations, gradient kernels).
 //
 // Usage: broadcast the operands to one shape first (numeric::ops::
-// broadcast_tensors or broadcast_to), then
+// broadcast_tensors or broadcast_to), then (map_run from map_run.hpp)
 //
 //   namespace ew = pelor::engine::cpu::elementwise;
 //   std::array<NdArray<float>, 1> r = ew::combine<float, 1>(
@@ -103,9 +103,11 @@ std::array<NdArray<Out>, M> combine(ShapeSpan shape, const std::array<const In*,
                                     const std::array<StridesSpan, N>& strides, Loop&& loop,
                                     ResultLayout layout = ResultLayout::combined) {
     const bool column_major = layout == ResultLayout::combined && choose_column_major(shape, strides);
-    const Strides out_strides = column_major ? column_major_strides(shape) : default_strides(shape);
+    Strides out_strides = column_major ? column_major_strides(shape) : default_strides(shape);
+    // Braced elements are built in order, so the last output takes the strides.
     auto out = [&]<std::size_t... I>(std::index_sequence<I...>) {
-        return std::array<NdArray<Out>, M>{((void)I, NdArray<Out>(Shape(shape.begin(), shape.end()), out_strides))...};
+        return std::array<NdArray<Out>, M>{
+            NdArray<Out>(Shape(shape.begin(), shape.end()), I + 1 == M ? std::move(out_strides) : out_strides)...};
     }(std::make_index_sequence<M>{});
     std::array<Out*, M> out_ptr;
     for (std::size_t j = 0; j < M; ++j) out_ptr[j] = out[j].data();
