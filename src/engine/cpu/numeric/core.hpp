@@ -6,6 +6,11 @@
 // the correctly rounded binary16 result, since binary32 carries more than
 // 2 * 11 + 2 significand bits. bfloat16 operands that are NaN get their quiet
 // bit before they are used.
+//
+// These go through half.hpp's inline conversions, so use them from ordinary
+// source files only; *.isa.cpp files have their own copies in
+// elementwise/isa_loops.hpp (a wide level's out-of-line copy must never be
+// shared with baseline code).
 #include "base/half.hpp"
 
 namespace pelor::engine::cpu::numeric::core {
