@@ -14,7 +14,9 @@ KernelResult<NdArray<T>> relu_backward(const NdArray<T>& g, const NdArray<T>& x)
                                shape_text(x.shape()));
     // The result is laid out like any element-wise combination of its two
     // operands (row-major unless they lean column-major).
-    auto out = elementwise::combine<T, 1>(std::array{g.view(), x.view()}, relu_backward_run<T>());
+    auto out = elementwise::combine<T, 1>(ShapeSpan(g.shape()), std::array<const T*, 2>{g.data(), x.data()},
+                                          std::array<StridesSpan, 2>{g.strides(), x.strides()},
+                                          relu_backward_run<T>());
     return std::move(out[0]);
 }
 
