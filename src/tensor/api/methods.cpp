@@ -43,12 +43,14 @@ PyObject* reshape(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     if (PyUnicode_Check(seq) || !PySequence_Check(seq))
         return PyErr_Format(PyExc_TypeError, "reshape() argument 'shape' must be a sequence of ints, not %.200s",
                             Py_TYPE(seq)->tp_name);
-    PyRef fast = PyRef::steal(PySequence_Fast(seq, "reshape() argument 'shape' must be a sequence of ints"));
-    if (!fast) return nullptr;
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
+    // A private tuple, not PySequence_Fast: an element's __index__ (or
+    // another thread) may change a list while its items are converted.
+    PyRef items = PyRef::steal(PySequence_Tuple(seq));
+    if (!items) return nullptr;
+    const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
     Shape shape(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i)
-        if (!to_size(PySequence_Fast_GET_ITEM(fast.get(), i), "reshape", "shape", shape[std::size_t(i)]))
+        if (!to_size(PyTuple_GET_ITEM(items.get(), i), "reshape", "shape", shape[std::size_t(i)]))
             return nullptr;
     return wrap(Tensor::reshape(unwrap(self), shape));
 }
