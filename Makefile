@@ -7,7 +7,7 @@ PYTEST_ARGS ?=
 CONFIGURE := cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=/usr/bin/python3
 RUN := $(DEVROOT) run
 
-.PHONY: all build test demo install-check bench provision clean
+.PHONY: all build test test-asan leak-check demo install-check bench provision clean
 
 all: build
 
@@ -19,6 +19,28 @@ build: provision
 
 test: build
 	$(RUN) 'PYTHONPATH=$(BUILD) python3 -m pytest -q $(PYTEST_ARGS)'
+
+# The whole suite on a build with AddressSanitizer and UBSan; the runtimes are
+# preloaded into the (uninstrumented) interpreter and any report aborts the run.
+# Tests marked slow are skipped; the interpreter's own leaks at exit are ignored.
+ASAN_BUILD := build-asan
+ASAN_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	PYTHONMALLOC=malloc \
+	ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1:allocator_may_return_null=1:detect_odr_violation=0 \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+test-asan: provision
+	$(RUN) 'cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELOR_SANITIZE=ON \
+		-DPython_EXECUTABLE=/usr/bin/python3 >/dev/null && cmake --build $(ASAN_BUILD) && \
+		$(ASAN_ENV) PYTHONPATH=$(ASAN_BUILD) python3 -m pytest -q -p no:cacheprovider -m "not slow" $(PYTEST_ARGS)'
+
+# Reference and memory leaks: the module built for the debug interpreter
+# (sys.gettotalrefcount, sys.getallocatedblocks), driven by tests/leak_check.py.
+DEBUG_BUILD := build-dbg
+leak-check: provision
+	$(DEVROOT) ensure debug
+	$(RUN) 'cmake -S . -B $(DEBUG_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DPython_EXECUTABLE=/usr/bin/python3.14-dbg >/dev/null && cmake --build $(DEBUG_BUILD) && \
+		PYTHONPATH=$(DEBUG_BUILD) python3.14-dbg tests/leak_check.py'
 
 # The main job: train the digits network (seconds); the curves go
 # to $(BUILD)/digits.png. DEMO_ARGS adds options, e.g. DEMO_ARGS=--check-torch.
