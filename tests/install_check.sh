@@ -2,7 +2,7 @@
 # Install check: build and install the package the way a user does, into a
 # fresh virtual environment, from a copy of the source (never a build tree),
 # then import it from outside the source tree, compute a little and confirm
-# the type stub sits next to the module.
+# the type stubs are installed.
 #
 # Runs inside the development root (there is no package index there, hence
 # --no-build-isolation --no-index; the build tools and NumPy come from the
@@ -62,9 +62,10 @@ np.testing.assert_allclose(x.grad(), upstream @ w_np.T, rtol=1e-6)
 np.testing.assert_allclose(w.grad(), x_np.T @ upstream, rtol=1e-6)
 Tensor.clear_graph()
 
-stub = module_file.parent / "pelor_core.pyi"
-assert stub.is_file(), f"no type stub next to {module_file}"
-assert filecmp.cmp(stub, source_stub, shallow=False), "the installed stub differs from the source's"
-print(f"install-check: imported {module_file.name} from {module_file.parent}; stub installed beside it")
+# The stub beside the module, and the PEP 561 stub package that mypy reads.
+for stub in (module_file.parent / "pelor_core.pyi", module_file.parent / "pelor_core-stubs" / "__init__.pyi"):
+    assert stub.is_file(), f"no type stub {stub}"
+    assert filecmp.cmp(stub, source_stub, shallow=False), f"{stub} differs from the source's stub"
+print(f"install-check: imported {module_file.name} from {module_file.parent}; stubs installed")
 EOF
 step "ok (${SECONDS} s)"
