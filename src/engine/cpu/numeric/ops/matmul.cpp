@@ -223,15 +223,16 @@ KernelResult<void> batched_matmul_recursive(const MatrixStack<float>& out, const
 KernelResult<NdArray<float>> internal_linalg_matmul(const ArrayView<float>& a, const ArrayView<float>& b) {
     auto plan = plan_matmul(a.shape, a.strides, b.shape, b.strides);
     if (!plan) return std::unexpected(std::move(plan.error()));
-    auto allocated = allocate_result(plan->out_shape);
-    if (!allocated) return std::unexpected(std::move(allocated.error()));
-    NdArray<float>& out = *allocated;  // every element is written below
-    if (out.size() == 0) return out;
+    auto result = allocate_result(plan->out_shape);  // every element is written below
+    if (!result) return result;
+    NdArray<float>& out = *result;
+    if (out.size() == 0) return result;
     const MatrixStack<float> out_stack{out.data(), out.shape(), out.strides()};
     const MatrixStack<const float> a_stack{a.data, plan->a_shape, plan->a_strides};
     const MatrixStack<const float> b_stack{b.data, plan->b_shape, plan->b_strides};
-    if (auto r = batched_matmul_recursive(out_stack, a_stack, b_stack); !r) return std::unexpected(std::move(r.error()));
-    return out;
+    if (auto r = batched_matmul_recursive(out_stack, a_stack, b_stack); !r)
+        return std::unexpected(std::move(r.error()));
+    return result;
 }
 
 KernelResult<NdArray<F16>> MatmulOps<F16>::do_matmul(const ArrayView<F16>& a, const ArrayView<F16>& b) {
