@@ -7,6 +7,8 @@
 #include <new>
 #include <type_traits>
 
+#include "base/large_blocks.hpp"
+
 namespace pelor {
 
 template <class T>
@@ -19,9 +21,9 @@ public:
     AlignedBuffer() = default;
     explicit AlignedBuffer(std::size_t count) : size_(count) {
         if (count == 0) return;
-        // Round the byte size up: aligned_alloc wants a multiple of the alignment.
-        std::size_t bytes = (count * sizeof(T) + alignment - 1) / alignment * alignment;
-        data_ = static_cast<T*>(std::aligned_alloc(alignment, bytes));
+        const std::size_t n = bytes();
+        data_ = static_cast<T*>(n >= large_blocks::threshold ? large_blocks::allocate(n)
+                                                              : std::aligned_alloc(alignment, n));
         if (!data_) throw std::bad_alloc();  // exhaustion ends the process
     }
     AlignedBuffer(const AlignedBuffer& other) : AlignedBuffer(other.size_) {
@@ -36,13 +38,21 @@ public:
         std::swap(size_, other.size_);
         return *this;
     }
-    ~AlignedBuffer() { std::free(data_); }
+    ~AlignedBuffer() { release(); }
 
     T* data() noexcept { return data_; }
     const T* data() const noexcept { return data_; }
     std::size_t size() const noexcept { return size_; }
 
 private:
+    // aligned_alloc wants a multiple of the alignment.
+    std::size_t bytes() const { return (size_ * sizeof(T) + alignment - 1) / alignment * alignment; }
+    void release() noexcept {
+        if (!data_) return;
+        if (bytes() >= large_blocks::threshold) large_blocks::release(data_, bytes());
+        else std::free(data_);
+    }
+
     T* data_ = nullptr;
     std::size_t size_ = 0;
 };
