@@ -14,4 +14,16 @@ IsaLevel isa_level();
 // AVX-512 F, DQ, BW and VL with OS support (what BLIS's AVX-512 kernels need).
 bool has_avx512_core();
 
+// The one of three per-level variants (kernel tables compiled once per level)
+// that this processor runs.
+template <class T>
+const T& for_this_cpu(const T& baseline, const T& avx2, const T& avx512) {
+    switch (isa_level()) {
+        case IsaLevel::avx512: return avx512;
+        case IsaLevel::avx2: return avx2;
+        case IsaLevel::baseline: break;
+    }
+    return baseline;
+}
+
 }  // namespace pelor::engine::cpu

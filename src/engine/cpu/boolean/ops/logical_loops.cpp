@@ -5,15 +5,9 @@
 namespace pelor::engine::cpu::boolean::ops {
 
 const LogicalLoops& logical_loops() {
-    static const LogicalLoops* const table = [] {
-        switch (isa_level()) {
-            case IsaLevel::avx512: return &isa::avx512::logical_loops;
-            case IsaLevel::avx2: return &isa::avx2::logical_loops;
-            case IsaLevel::baseline: break;
-        }
-        return &isa::baseline::logical_loops;
-    }();
-    return *table;
+    static const LogicalLoops& table =
+        for_this_cpu(isa::baseline::logical_loops, isa::avx2::logical_loops, isa::avx512::logical_loops);
+    return table;
 }
 
 }  // namespace pelor::engine::cpu::boolean::ops

@@ -6,14 +6,8 @@
 namespace pelor::engine::cpu::numeric::backward {
 
 const DivBackwardKernels& div_backward_kernels() {
-    static const DivBackwardKernels& table = []() -> const DivBackwardKernels& {
-        switch (isa_level()) {
-            case IsaLevel::avx512: return isa::avx512::div_backward_kernels;
-            case IsaLevel::avx2: return isa::avx2::div_backward_kernels;
-            case IsaLevel::baseline: break;
-        }
-        return isa::baseline::div_backward_kernels;
-    }();
+    static const DivBackwardKernels& table =
+        for_this_cpu(isa::baseline::div_backward_kernels, isa::avx2::div_backward_kernels, isa::avx512::div_backward_kernels);
     return table;
 }
 

@@ -6,14 +6,8 @@
 namespace pelor::engine::cpu::numeric::backward {
 
 const ReluBackwardKernels& relu_backward_kernels() {
-    static const ReluBackwardKernels& table = []() -> const ReluBackwardKernels& {
-        switch (isa_level()) {
-            case IsaLevel::avx512: return isa::avx512::relu_backward_kernels;
-            case IsaLevel::avx2: return isa::avx2::relu_backward_kernels;
-            case IsaLevel::baseline: break;
-        }
-        return isa::baseline::relu_backward_kernels;
-    }();
+    static const ReluBackwardKernels& table =
+        for_this_cpu(isa::baseline::relu_backward_kernels, isa::avx2::relu_backward_kernels, isa::avx512::relu_backward_kernels);
     return table;
 }
 

@@ -5,16 +5,9 @@
 namespace pelor::engine::cpu::numeric::ops {
 
 const BinaryLoops& binary_loops() {
-    // Chosen once; the tables themselves are constant.
-    static const BinaryLoops* const table = [] {
-        switch (isa_level()) {
-            case IsaLevel::avx512: return &isa::avx512::binary_loops;
-            case IsaLevel::avx2: return &isa::avx2::binary_loops;
-            case IsaLevel::baseline: break;
-        }
-        return &isa::baseline::binary_loops;
-    }();
-    return *table;
+    static const BinaryLoops& table =
+        for_this_cpu(isa::baseline::binary_loops, isa::avx2::binary_loops, isa::avx512::binary_loops);
+    return table;
 }
 
 }  // namespace pelor::engine::cpu::numeric::ops

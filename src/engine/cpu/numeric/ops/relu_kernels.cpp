@@ -6,14 +6,8 @@
 namespace pelor::engine::cpu::numeric::ops {
 
 const ReluKernels& relu_kernels() {
-    static const ReluKernels& table = []() -> const ReluKernels& {
-        switch (isa_level()) {
-            case IsaLevel::avx512: return isa::avx512::relu_kernels;
-            case IsaLevel::avx2: return isa::avx2::relu_kernels;
-            case IsaLevel::baseline: break;
-        }
-        return isa::baseline::relu_kernels;
-    }();
+    static const ReluKernels& table =
+        for_this_cpu(isa::baseline::relu_kernels, isa::avx2::relu_kernels, isa::avx512::relu_kernels);
     return table;
 }
 

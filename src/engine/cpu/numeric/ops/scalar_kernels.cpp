@@ -6,14 +6,8 @@
 namespace pelor::engine::cpu::numeric::ops {
 
 const ScalarKernels& scalar_kernels() {
-    static const ScalarKernels& table = []() -> const ScalarKernels& {
-        switch (isa_level()) {
-            case IsaLevel::avx512: return isa::avx512::scalar_kernels;
-            case IsaLevel::avx2: return isa::avx2::scalar_kernels;
-            case IsaLevel::baseline: break;
-        }
-        return isa::baseline::scalar_kernels;
-    }();
+    static const ScalarKernels& table =
+        for_this_cpu(isa::baseline::scalar_kernels, isa::avx2::scalar_kernels, isa::avx512::scalar_kernels);
     return table;
 }
 
