@@ -19,6 +19,15 @@ PyObject* export_storage(const Storage& s) {
     return r ? *r : raise(r.error());
 }
 
+// Re-raises the pending conversion error, same class, with the argument named.
+bool name_argument_in_error(const char* method, const char* arg) {
+    PyRef exc = PyRef::steal(PyErr_GetRaisedException());
+    PyRef text = PyRef::steal(PyObject_Str(exc.get()));
+    PyErr_Format(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), "%s() argument '%s': %S", method, arg,
+                 text ? text.get() : Py_None);
+    return false;
+}
+
 // An unsigned machine word; the conversion's own exception names the argument.
 bool to_size(PyObject* o, const char* method, const char* arg, std::size_t& out) {
     PyRef index = PyRef::steal(PyNumber_Index(o));
@@ -26,12 +35,7 @@ bool to_size(PyObject* o, const char* method, const char* arg, std::size_t& out)
         out = PyLong_AsSize_t(index.get());
         if (!(out == std::size_t(-1) && PyErr_Occurred())) return true;
     }
-    PyObject* exc = PyErr_GetRaisedException();
-    PyRef text = PyRef::steal(PyObject_Str(exc));
-    PyErr_Format(reinterpret_cast<PyObject*>(Py_TYPE(exc)), "%s() argument '%s': %S", method, arg,
-                 text ? text.get() : Py_None);
-    Py_DECREF(exc);
-    return false;
+    return name_argument_in_error(method, arg);
 }
 
 PyObject* to_numpy(PyObject* self, PyObject*) noexcept { return export_storage(*unwrap(self).storage); }
@@ -77,12 +81,7 @@ bool to_scalar(PyObject* o, const char* method, const char* arg, float& out) {
         out = static_cast<float>(d);
         return true;
     }
-    PyObject* exc = PyErr_GetRaisedException();
-    PyRef text = PyRef::steal(PyObject_Str(exc));
-    PyErr_Format(reinterpret_cast<PyObject*>(Py_TYPE(exc)), "%s() argument '%s': %S", method, arg,
-                 text ? text.get() : Py_None);
-    Py_DECREF(exc);
-    return false;
+    return name_argument_in_error(method, arg);
 }
 
 // "O:" followed by the method name, which the argument errors print.
