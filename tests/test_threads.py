@@ -15,6 +15,7 @@ import time
 
 import numpy as np
 import pytest
+from hypothesis import settings
 
 import pelor_core
 from pelor_core import Tensor
@@ -22,7 +23,8 @@ from pelor_core import Tensor
 relu = pelor_core.nn.functional.relu
 
 THREADS = 8
-ITERATIONS = 150
+# The "long" hypothesis profile (--hypothesis-profile=long) runs ten times more.
+ITERATIONS = 150 if settings.default.max_examples <= 100 else 1500
 
 rng = np.random.default_rng(7)
 X_NP = rng.standard_normal((4, 3)).astype(np.float32)
