@@ -5,9 +5,7 @@ zero-argument callables; bench/run.py times them together with other modules.
 Run this file directly for a table of median times and ratios.
 """
 
-import statistics
 import sys
-import time
 
 import numpy as np
 
@@ -94,51 +92,7 @@ def cases():
     return out
 
 
-def _batch_size(fn, budget):
-    n = 1
-    while True:
-        start = time.perf_counter()
-        for _ in range(n):
-            fn()
-        if time.perf_counter() - start >= budget or n >= 1 << 20:
-            return n
-        n *= 2
-
-
-def measure(fns, budget=0.02, repeats=15):
-    """Median seconds per call of each callable (None stays None).
-
-    The callables are timed in turns, batch after batch, so that a change in
-    the machine's load affects all of them alike.
-    """
-    live = [(i, fn) for i, fn in enumerate(fns) if fn is not None]
-    sizes = {i: _batch_size(fn, budget) for i, fn in live}
-    samples = {i: [] for i, _ in live}
-    for _ in range(repeats):
-        for i, fn in live:
-            n = sizes[i]
-            start = time.perf_counter()
-            for _ in range(n):
-                fn()
-            samples[i].append((time.perf_counter() - start) / n)
-        Tensor.clear_graph()
-    return [statistics.median(samples[i]) if i in samples else None for i in range(len(fns))]
-
-
-def _fmt(seconds):
-    return f"{seconds * 1e6:10.2f} us" if seconds is not None else " " * 13
-
-
-def main():
-    print(f"{'case':38} {'ours':>13} {'numpy':>13} {'torch':>13} {'/numpy':>7} {'/torch':>7}")
-    for name, ours, np_fn, torch_fn in cases():
-        t_ours, t_np, t_torch = measure([ours, np_fn, torch_fn])
-        r_np = f"{t_ours / t_np:7.2f}" if t_np else " " * 7
-        r_torch = f"{t_ours / t_torch:7.2f}" if t_torch else " " * 7
-        print(f"{name:38} {_fmt(t_ours)} {_fmt(t_np)} {_fmt(t_torch)} {r_np} {r_torch}")
-        Tensor.clear_graph()
-    return 0
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    import run  # bench/run.py, beside this file: times the cases and prints the table
+
+    sys.exit(run.main(["--module", "elementwise"] + sys.argv[1:]))

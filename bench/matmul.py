@@ -13,9 +13,7 @@ loop, above it one BLIS call.
 """
 
 import os
-import statistics
 import sys
-import time
 
 for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS", "BLIS_NUM_THREADS"):
     os.environ.setdefault(_var, "1")
@@ -82,47 +80,20 @@ def cases():
     return out
 
 
-def measure(fns, repeats=7, budget=0.25):
-    """Median seconds per call of each callable (None stays None), timed in
-    interleaved rounds so that a change in the machine's load touches all
-    alike."""
-    live = [(i, fn) for i, fn in enumerate(fns) if fn is not None]
-    numbers = {}
-    for i, fn in live:
-        fn()
-        n = 1
-        while True:
-            start = time.perf_counter()
-            for _ in range(n):
-                fn()
-            if time.perf_counter() - start >= budget / repeats or n >= 1 << 20:
-                break
-            n *= 2
-        numbers[i] = n
-    samples = {i: [] for i, _ in live}
-    for _ in range(repeats):
-        for i, fn in live:
-            start = time.perf_counter()
-            for _ in range(numbers[i]):
-                fn()
-            samples[i].append((time.perf_counter() - start) / numbers[i])
-    out = [None] * len(fns)
-    for i, _ in live:
-        out[i] = statistics.median(samples[i])
-    return out
-
 
 def _fmt(seconds):
     return f"{seconds * 1e6:11.2f} us" if seconds is not None else " " * 14
 
 
 def main():
+    import run  # bench/run.py, beside this file
+
     print(f"load average: {' '.join(f'{x:.2f}' for x in os.getloadavg())} ({os.cpu_count()} CPUs)")
     header = f"{'case':38} {'ours':>14} {'GFLOP/s':>8} {'numpy':>14} {'torch':>14} {'torch GF':>8} {'/numpy':>7} {'/torch':>7}"
     print(header)
     times = {}
     for name, ours, np_fn, torch_fn in cases():
-        t_ours, t_np, t_torch = measure([ours, np_fn, torch_fn])
+        t_ours, t_np, t_torch = run.measure([ours, np_fn, torch_fn], repeat=7, min_time=0.25)
         times[name] = t_ours
         flops = 2 * MACS[name]
         r_np = f"{t_ours / t_np:7.2f}" if t_np else " " * 7

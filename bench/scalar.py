@@ -5,9 +5,7 @@ zero-argument callables; bench/run.py times them together with other modules.
 Run this file directly for a table of median times and ratios.
 """
 
-import statistics
 import sys
-import time
 
 import numpy as np
 
@@ -71,41 +69,7 @@ def cases():
     return out
 
 
-def measure(fn, budget=0.2, repeats=7):
-    """Median seconds per call over `repeats` batches sized to fill `budget`."""
-    fn()
-    n = 1
-    while True:
-        start = time.perf_counter()
-        for _ in range(n):
-            fn()
-        if time.perf_counter() - start >= budget / repeats or n >= 1 << 20:
-            break
-        n *= 2
-    samples = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        for _ in range(n):
-            fn()
-        samples.append((time.perf_counter() - start) / n)
-    return statistics.median(samples)
-
-
-def _fmt(seconds):
-    return f"{seconds * 1e6:10.2f} us" if seconds is not None else " " * 13
-
-
-def main():
-    print(f"{'case':26} {'ours':>13} {'numpy':>13} {'torch':>13} {'/numpy':>7} {'/torch':>7}")
-    for name, ours, np_fn, torch_fn in cases():
-        t_ours = measure(ours)
-        t_np = measure(np_fn) if np_fn else None
-        t_torch = measure(torch_fn) if torch_fn else None
-        r_np = f"{t_ours / t_np:7.2f}" if t_np else " " * 7
-        r_torch = f"{t_ours / t_torch:7.2f}" if t_torch else " " * 7
-        print(f"{name:26} {_fmt(t_ours)} {_fmt(t_np)} {_fmt(t_torch)} {r_np} {r_torch}")
-    return 0
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    import run  # bench/run.py, beside this file: times the cases and prints the table
+
+    sys.exit(run.main(["--module", "scalar"] + sys.argv[1:]))
