@@ -9,17 +9,16 @@ reduced over broadcast axes.
 
 import threading
 
-import ml_dtypes
 import numpy as np
 import pytest
 
 import pelor_core
 from pelor_core import Tensor
 
+from grad_oracle import DTYPES, FLOAT_DTYPES, assert_same, cast, tensor
+
 relu = pelor_core.nn.functional.relu
 
-DTYPES = {"float32": np.float32, "float16": np.float16, "bfloat16": ml_dtypes.bfloat16}
-FLOAT_DTYPES = list(DTYPES)
 
 
 @pytest.fixture(autouse=True)
@@ -29,25 +28,6 @@ def fresh_tape():
     Tensor.clear_graph()
 
 
-def cast(values, dtype):
-    with np.errstate(over="ignore"):  # values past binary16's range become inf
-        return np.asarray(values, dtype=np.float32).astype(DTYPES[dtype])
-
-
-def tensor(values, dtype="float32", requires_grad=False):
-    return Tensor(cast(values, dtype), dtype=dtype, requires_grad=requires_grad)
-
-
-def assert_same(actual, expected):
-    """Same dtype and shape; NaN where expected has NaN, identical bits elsewhere."""
-    assert actual is not None
-    assert actual.dtype == expected.dtype
-    assert actual.shape == expected.shape
-    a = np.asarray(actual).astype(np.float32)
-    e = np.asarray(expected).astype(np.float32)
-    np.testing.assert_array_equal(np.isnan(a), np.isnan(e))
-    keep = ~np.isnan(e)
-    np.testing.assert_array_equal(a[keep].view(np.uint32), e[keep].view(np.uint32))
 
 
 def random(shape, dtype, seed=0, low=-4.0, high=4.0):

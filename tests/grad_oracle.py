@@ -1,0 +1,31 @@
+"""Shared by the gradient tests: building float tensors in each element type
+and comparing gradients bit for bit with a NumPy/ml_dtypes oracle."""
+
+import ml_dtypes
+import numpy as np
+
+from pelor_core import Tensor
+
+DTYPES = {"float32": np.float32, "float16": np.float16, "bfloat16": ml_dtypes.bfloat16}
+FLOAT_DTYPES = list(DTYPES)
+
+
+def cast(values, dtype):
+    with np.errstate(over="ignore"):  # values past binary16's range become inf
+        return np.asarray(values, dtype=np.float32).astype(DTYPES[dtype])
+
+
+def tensor(values, dtype="float32", requires_grad=False):
+    return Tensor(cast(values, dtype), dtype=dtype, requires_grad=requires_grad)
+
+
+def assert_same(actual, expected):
+    """Same dtype and shape; NaN where expected has NaN, identical bits elsewhere."""
+    assert actual is not None
+    assert actual.dtype == expected.dtype
+    assert actual.shape == expected.shape
+    a = np.asarray(actual).astype(np.float32)
+    e = np.asarray(expected).astype(np.float32)
+    np.testing.assert_array_equal(np.isnan(a), np.isnan(e))
+    keep = ~np.isnan(e)
+    np.testing.assert_array_equal(a[keep].view(np.uint32), e[keep].view(np.uint32))
