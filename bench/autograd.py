@@ -15,16 +15,12 @@ Run this file directly for a table of median times and ratios.
 
 import sys
 
+from _peers import torch  # first: sets up one BLAS thread for NumPy
+
 import numpy as np
 
 import pelor_core
 
-try:
-    import torch
-
-    torch.set_num_threads(1)
-except ImportError:
-    torch = None
 
 Tensor = pelor_core.Tensor
 relu = pelor_core.nn.functional.relu

@@ -9,19 +9,12 @@ construction) and a copying export (`t.numpy().copy()`).
   python3 bench/run.py --module construction
 """
 
+from _peers import ml_dtypes, torch  # first: sets up one BLAS thread for NumPy
+
 import numpy as np
 
 from pelor_core import Tensor
 
-try:
-    import ml_dtypes
-except ImportError:  # bfloat16 cases need a NumPy dtype named "bfloat16"
-    ml_dtypes = None
-
-try:
-    import torch
-except ImportError:
-    torch = None
 
 N = 1 << 20
 

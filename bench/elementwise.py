@@ -7,21 +7,12 @@ Run this file directly for a table of median times and ratios.
 
 import sys
 
+from _peers import ml_dtypes, torch  # first: sets up one BLAS thread for NumPy
+
 import numpy as np
 
 import pelor_core
 
-try:
-    import ml_dtypes
-except ImportError:  # bfloat16 cases need a NumPy dtype named "bfloat16"
-    ml_dtypes = None
-
-try:
-    import torch
-
-    torch.set_num_threads(1)
-except ImportError:
-    torch = None
 
 Tensor = pelor_core.Tensor
 N = 1 << 20

@@ -15,24 +15,12 @@ loop, above it one BLIS call.
 import os
 import sys
 
-for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS", "BLIS_NUM_THREADS"):
-    os.environ.setdefault(_var, "1")
+from _peers import ml_dtypes, torch  # first: sets up one BLAS thread for NumPy
 
-import numpy as np  # noqa: E402
+import numpy as np
 
-import pelor_core  # noqa: E402
+import pelor_core
 
-try:
-    import ml_dtypes
-except ImportError:  # bfloat16 cases need a NumPy dtype named "bfloat16"
-    ml_dtypes = None
-
-try:
-    import torch
-
-    torch.set_num_threads(1)
-except ImportError:
-    torch = None
 
 Tensor = pelor_core.Tensor
 
@@ -78,7 +66,6 @@ def cases():
         out.append(_case("matmul bf16 (1024,1024)@(1024,1024)", (1024, 1024), (1024, 1024), rng, "bfloat16",
                          with_numpy=False))
     return out
-
 
 
 def _fmt(seconds):

@@ -26,19 +26,12 @@ import sys
 import timeit
 from pathlib import Path
 
-for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS", "BLIS_NUM_THREADS"):
-    os.environ.setdefault(_var, "1")
+from _peers import torch  # first: sets up one BLAS thread for NumPy
 
-import numpy as np  # noqa: E402
+import numpy as np
 
-import pelor_core  # noqa: E402
+import pelor_core
 
-try:
-    import torch
-
-    torch.set_num_threads(1)
-except ImportError:
-    torch = None
 
 HERE = Path(__file__).resolve().parent
 
