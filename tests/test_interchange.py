@@ -13,6 +13,8 @@ from hypothesis.extra import numpy as hnp
 
 from pelor_core import Tensor
 
+from layouts import default_strides
+
 NUMPY_DTYPE = {
     "f32": np.dtype(np.float32),
     "f16": np.dtype(np.float16),
@@ -20,16 +22,6 @@ NUMPY_DTYPE = {
     "bool": np.dtype(np.bool_),
 }
 DTYPES = list(NUMPY_DTYPE)
-
-
-def default_strides(shape):
-    if 0 in shape:
-        return [0] * len(shape)
-    strides, step = [], 1
-    for n in reversed(shape):
-        strides.append(step)
-        step *= n
-    return strides[::-1]
 
 
 def sample(shape, dtype):

@@ -17,21 +17,13 @@ from hypothesis import strategies as st
 
 from pelor_core import Tensor
 
+from layouts import default_strides
+
 DTYPES = {"float32": np.float32, "float16": np.float16, "bfloat16": ml_dtypes.bfloat16}
 NAME = {"float32": "F32", "float16": "F16", "bfloat16": "BF16", "bool": "Bool"}
 
 # Above every small-product limit: these shapes take the BLIS route.
 LARGE = 160
-
-
-def row_major_strides(shape):
-    if 0 in shape:
-        return [0] * len(shape)
-    strides, step = [], 1
-    for n in reversed(shape):
-        strides.append(step)
-        step *= n
-    return strides[::-1]
 
 
 def assert_product_close(result, a, b):
@@ -42,7 +34,7 @@ def assert_product_close(result, a, b):
     k = a.shape[-1]
     bound = (k + 1) * 2.0**-24 * np.matmul(np.abs(a).astype(np.float64), np.abs(b).astype(np.float64))
     assert np.all(np.abs(got - exact) <= bound + 1e-30)
-    assert list(result.strides) == row_major_strides(got.shape)
+    assert list(result.strides) == default_strides(got.shape)
 
 
 def random(rng, shape):
@@ -141,7 +133,7 @@ def test_empty_axes(dtype, a_shape, b_shape, out_shape):
     r = a @ b
     got = r.to_numpy()
     assert r.dtype == Tensor(np.zeros(1, dtype=DTYPES[dtype]), dtype=dtype).dtype
-    assert got.shape == out_shape and list(r.strides) == row_major_strides(out_shape)
+    assert got.shape == out_shape and list(r.strides) == default_strides(out_shape)
     assert np.all(got.astype(np.float32) == 0)  # an empty sum is +0 everywhere
 
 
@@ -217,7 +209,7 @@ def test_half_products_match_single_rounding_of_exact_sum(dtype, a_shape, b_shap
     got = r.to_numpy()
     want = rounded_once(exact, dtype)
     assert got.dtype == want.dtype and got.shape == want.shape
-    assert list(r.strides) == row_major_strides(want.shape)
+    assert list(r.strides) == default_strides(want.shape)
     np.testing.assert_array_equal(got.view(np.uint16), want.view(np.uint16))
 
 

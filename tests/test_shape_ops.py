@@ -12,6 +12,8 @@ import pytest
 import pelor_core
 from pelor_core import Tensor
 
+from layouts import default_strides
+
 relu = pelor_core.nn.functional.relu
 
 DTYPES = {"float32": np.float32, "float16": np.float16, "bfloat16": ml_dtypes.bfloat16, "bool": np.bool_}
@@ -20,16 +22,6 @@ SHORT = {"float32": "f32", "float16": "f16", "bfloat16": "bf16", "bool": "bool"}
 
 INCOMPATIBLE_SHAPE = "Error while reshape: ShapeError/IncompatibleShape: incompatible shapes"
 INCOMPATIBLE_LAYOUT = "Error while reshape: ShapeError/IncompatibleLayout: incompatible memory layout"
-
-
-def default_strides(shape):
-    if 0 in shape:
-        return [0] * len(shape)
-    strides, step = [], 1
-    for n in reversed(shape):
-        strides.insert(0, step)
-        step *= n
-    return strides
 
 
 def array(shape, dtype, seed=0):
