@@ -2,70 +2,178 @@
 
 #include <sys/mman.h>
 
-#include <array>
-#include <cstdlib>
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <vector>
 
 namespace pelor::large_blocks {
 
 namespace {
 
+constexpr std::size_t page = std::size_t(4) << 10;
 constexpr std::size_t huge_page = std::size_t(2) << 20;
-constexpr std::size_t max_cached_bytes = std::size_t(64) << 20;
+constexpr std::size_t huge_threshold = std::size_t(4) << 20;
+// The budget is the larger of the peaks of live bytes in the current and the
+// previous window of this many allocations: long enough to span many training
+// steps, short enough that memory a workload no longer needs goes back soon.
+constexpr unsigned window_allocations = 1024;
 
-std::size_t rounded(std::size_t bytes) { return (bytes + huge_page - 1) / huge_page * huge_page; }
+std::size_t round_up(std::size_t n, std::size_t unit) { return (n + unit - 1) / unit * unit; }
 
-struct Cache {
-    struct Entry {
-        void* block = nullptr;
-        std::size_t bytes = 0;
-    };
-    std::array<Entry, 4> entries{};
-
-    ~Cache();
-};
-
-// Trivially destructible, so it stays readable while other thread-local
-// objects (a tape holding storages) are destroyed after the cache.
-thread_local bool cache_alive = false;
-
-Cache& cache() {
-    thread_local Cache c;
-    cache_alive = true;
-    return c;
+// The size class of a request: 2^k + m * 2^(k-2) for the smallest such size
+// that holds it (m in 1..4), in whole pages or huge pages. Unused tails of a
+// class are never touched, so they cost address space, not memory.
+std::size_t class_size(std::size_t bytes) {
+    const unsigned k = std::bit_width(bytes - 1) - 1;
+    const std::size_t quarter = std::size_t(1) << (k - 2);
+    const std::size_t size = round_up(bytes, quarter);
+    return round_up(size, size >= huge_threshold ? huge_page : page);
 }
 
-Cache::~Cache() {
-    cache_alive = false;
-    for (auto& e : entries) std::free(e.block);
+void* map(std::size_t size) {
+    if (size < huge_threshold) {
+        void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        return p == MAP_FAILED ? nullptr : p;
+    }
+    // Over-map by a huge page and cut the ends off, so the block is aligned.
+    const std::size_t span = size + huge_page;
+    void* p = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return nullptr;
+    const auto start = reinterpret_cast<std::uintptr_t>(p);
+    const auto aligned = round_up(start, huge_page);
+    if (aligned > start) munmap(p, aligned - start);
+    const std::size_t tail = start + span - (aligned + size);
+    if (tail) munmap(reinterpret_cast<void*>(aligned + size), tail);
+    void* block = reinterpret_cast<void*>(aligned);
+    madvise(block, size, MADV_HUGEPAGE);
+    return block;
+}
+
+void unmap(void* block, std::size_t size) noexcept { munmap(block, size); }
+
+// One thread's kept blocks. Freed blocks are linked through their first
+// word, so keeping one costs no memory of its own.
+class Cache {
+public:
+    ~Cache() {
+        state() = State::gone;
+        for (auto& c : classes_) {
+            while (c.head) unmap(pop(c), c.size);
+        }
+    }
+
+    enum class State : unsigned char { unborn, alive, gone };
+    static State& state() {
+        // Trivially destructible, so it stays readable while other thread-local
+        // objects (a tape holding storages) are destroyed after the cache.
+        thread_local State s = State::unborn;
+        return s;
+    }
+
+    void* allocate(std::size_t size) noexcept {
+        count_live(size);
+        if (Class* c = find(size); c && c->head) {
+            c->last_use = ++clock_;
+            cached_ -= size;
+            return pop(*c);
+        }
+        return map(size);
+    }
+
+    void release(void* block, std::size_t size) noexcept {
+        live_ = live_ > size ? live_ - size : 0;
+        Class* c = find(size);
+        if (!c) {
+            // A new class: without memory for its entry the block just goes back.
+            try {
+                c = &classes_.emplace_back(Class{size});
+            } catch (...) {
+                unmap(block, size);
+                return;
+            }
+        }
+        *static_cast<void**>(block) = c->head;
+        c->head = block;
+        c->last_use = ++clock_;
+        cached_ += size;
+        trim();
+    }
+
+private:
+    struct Class {
+        std::size_t size = 0;
+        void* head = nullptr;
+        std::uint64_t last_use = 0;
+    };
+
+    static void* pop(Class& c) noexcept {
+        void* block = c.head;
+        c.head = *static_cast<void**>(block);
+        return block;
+    }
+
+    Class* find(std::size_t size) noexcept {
+        for (auto& c : classes_) {
+            if (c.size == size) return &c;
+        }
+        return nullptr;
+    }
+
+    void count_live(std::size_t size) noexcept {
+        live_ += size;
+        window_peak_ = std::max(window_peak_, live_);
+        if (++allocations_ == window_allocations) {
+            allocations_ = 0;
+            previous_peak_ = window_peak_;
+            window_peak_ = live_;
+            trim();
+        }
+    }
+
+    // Gives back the least recently used classes' blocks until what is kept
+    // fits the budget.
+    void trim() noexcept {
+        const std::size_t budget = std::max(window_peak_, previous_peak_);
+        while (cached_ > budget) {
+            Class* oldest = nullptr;
+            for (auto& c : classes_) {
+                if (c.head && (!oldest || c.last_use < oldest->last_use)) oldest = &c;
+            }
+            cached_ -= oldest->size;
+            unmap(pop(*oldest), oldest->size);
+        }
+    }
+
+    std::vector<Class> classes_;
+    std::size_t cached_ = 0;         // bytes kept for reuse
+    std::size_t live_ = 0;           // bytes allocated through this thread and not yet freed by it
+    std::size_t window_peak_ = 0;    // peak of live_ in the current window
+    std::size_t previous_peak_ = 0;  // and in the window before it
+    unsigned allocations_ = 0;
+    std::uint64_t clock_ = 0;
+};
+
+// The calling thread's cache; null once it has been destroyed at thread exit.
+Cache* cache() {
+    if (Cache::state() == Cache::State::gone) return nullptr;
+    thread_local Cache c;
+    Cache::state() = Cache::State::alive;
+    return &c;
 }
 
 }  // namespace
 
-void* allocate(std::size_t bytes) {
-    const std::size_t size = rounded(bytes);
-    for (auto& e : cache().entries) {
-        if (e.block && e.bytes == size) {
-            void* block = e.block;
-            e = {};
-            return block;
-        }
-    }
-    void* block = std::aligned_alloc(huge_page, size);
-    if (block) madvise(block, size, MADV_HUGEPAGE);
-    return block;
+void* allocate(std::size_t bytes) noexcept {
+    const std::size_t size = class_size(bytes);
+    Cache* c = cache();
+    return c ? c->allocate(size) : map(size);
 }
 
 void release(void* block, std::size_t bytes) noexcept {
-    const std::size_t size = rounded(bytes);
-    if (cache_alive && size <= max_cached_bytes / 4) {
-        for (auto& e : cache().entries) {
-            if (!e.block) {
-                e = {block, size};
-                return;
-            }
-        }
-    }
-    std::free(block);
+    const std::size_t size = class_size(bytes);
+    if (Cache* c = cache()) c->release(block, size);
+    else unmap(block, size);
 }
 
 }  // namespace pelor::large_blocks
