@@ -4,15 +4,18 @@ cases() returns (name, ours, numpy_or_None, torch_or_None) tuples of
 zero-argument callables; bench/run.py times them together with other modules.
 Run this file directly for a table of median times and ratios.
 
-- "mlp step": one training step of a two-layer perceptron, batch 64,
-  64 -> 128 -> 10, float32: matmul, bias add, relu, matmul, subtract the
-  target, multiply by itself, backward from that, read every parameter's
-  gradient as a NumPy array, then drop the graph.
+- "mlp step": one training step of a two-layer perceptron, float32: matmul,
+  bias add, relu, matmul, subtract the target, multiply by itself, backward
+  from that, read every parameter's gradient as a NumPy array, then drop the
+  graph. Two sizes: batch 64, 64 -> 128 -> 10 (buffers of a few KiB), and
+  the size of a first real model, batch 256, 784 -> 512 -> 10 (MNIST-shaped,
+  buffers of 0.5 to 1.6 MB).
 - "backward only": the backward pass alone over an already recorded graph of
   tiny tensors, so the time is the per-node overhead of the pass (rules,
   accumulation, publication), not arithmetic.
 """
 
+import resource
 import sys
 
 from _peers import torch  # first: sets up one BLAS thread for NumPy
@@ -26,17 +29,24 @@ Tensor = pelor_core.Tensor
 relu = pelor_core.nn.functional.relu
 
 
-def _mlp_data():
+def _mlp_data(batch, inputs, hidden, outputs):
     rng = np.random.default_rng(0)
     f32 = np.float32
     return {
-        "x": rng.standard_normal((64, 64), dtype=f32),
-        "t": rng.standard_normal((64, 10), dtype=f32),
-        "w1": rng.standard_normal((64, 128), dtype=f32) * f32(0.1),
-        "b1": np.zeros(128, f32),
-        "w2": rng.standard_normal((128, 10), dtype=f32) * f32(0.1),
-        "b2": np.zeros(10, f32),
+        "x": rng.standard_normal((batch, inputs), dtype=f32),
+        "t": rng.standard_normal((batch, outputs), dtype=f32),
+        "w1": rng.standard_normal((inputs, hidden), dtype=f32) * f32(0.1),
+        "b1": np.zeros(hidden, f32),
+        "w2": rng.standard_normal((hidden, outputs), dtype=f32) * f32(0.1),
+        "b2": np.zeros(outputs, f32),
     }
+
+
+MLP_SIZES = [(64, 64, 128, 10), (256, 784, 512, 10)]
+
+
+def _mlp_name(batch, inputs, hidden, outputs):
+    return f"mlp step f32 batch {batch}, {inputs}->{hidden}->{outputs}"
 
 
 def _mlp_ours(d):
@@ -142,14 +152,38 @@ def _record_and_backward_torch(length):
 
 
 def cases():
-    d = _mlp_data()
-    out = [("mlp step f32 64x64->128->10", _mlp_ours(d), None, _mlp_torch(d) if torch else None)]
+    out = []
+    for size in MLP_SIZES:
+        d = _mlp_data(*size)
+        out.append((_mlp_name(*size), _mlp_ours(d), None, _mlp_torch(d) if torch else None))
     for length in (1, 16):
         out.append((f"backward only, {length}-node chain, 4 elems", _backward_ours(length), None,
                     _backward_torch(length) if torch else None))
     out.append(("record + backward, 16-node chain, 4 elems", _record_and_backward_ours(16), None,
                 _record_and_backward_torch(16) if torch else None))
     return out
+
+
+def _minor_faults_per_call(fn, calls=50):
+    fn()
+    fn()  # steady state: first-use costs and caches are not counted
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+    for _ in range(calls):
+        fn()
+    return (resource.getrusage(resource.RUSAGE_SELF).ru_minflt - before) / calls
+
+
+def notes():
+    """Lines printed under the table: minor page faults per steady-state
+    training step, where memory that goes back to the system between steps
+    shows up (a loop of one operation does not show it)."""
+    lines = []
+    for size in MLP_SIZES:
+        d = _mlp_data(*size)
+        peers = [("ours", _mlp_ours(d))] + ([("torch", _mlp_torch(d))] if torch else [])
+        faults = ", ".join(f"{who} {_minor_faults_per_call(fn):.1f}" for who, fn in peers)
+        lines.append(f"minor page faults per step, {_mlp_name(*size)}: {faults}")
+    return lines
 
 
 if __name__ == "__main__":

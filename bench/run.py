@@ -2,7 +2,8 @@
 """Times every benchmark case of bench/*.py against NumPy and PyTorch.
 
 Each module beside this file that defines cases() contributes a list of
-(name, ours, numpy_or_None, torch_or_None) tuples of zero-argument callables.
+(name, ours, numpy_or_None, torch_or_None) tuples of zero-argument callables;
+one that also defines notes() has the lines it returns printed under its table.
 For every case the three callables are timed in turns: timeit's autorange
 sizes one batch of calls per callable (at least --min-time seconds), then
 --repeat rounds time one batch of each, interleaved, so that a change in the
@@ -164,6 +165,9 @@ def main(argv=None):
         for name, ours, np_fn, torch_fn in cases:
             rows.append(row_of(name, measure([ours, np_fn, torch_fn], args.repeat, args.min_time)))
             print_row(rows[-1])
+        if callable(getattr(module, "notes", None)) and not args.filter:
+            for text in module.notes():
+                print(text, flush=True)
         sections.append((module_name, rows))
         pelor_core.Tensor.clear_graph()
     if args.markdown:
