@@ -15,7 +15,11 @@ std::uint64_t new_epoch() { return next_epoch.fetch_add(1, std::memory_order_rel
 Tape::Tape() : epoch_(new_epoch()) {}
 Tape::~Tape() = default;
 
-NodeId Tape::add_leaf() { return push_node(std::make_unique<ops::LeafNode>()); }
+NodeId Tape::add_leaf(Shape shape) {
+    auto leaf = std::make_unique<ops::LeafNode>();
+    leaf->shape = std::move(shape);
+    return push_node(std::move(leaf));
+}
 
 NodeId Tape::push_node(std::unique_ptr<ops::BackwardOp> node) {
     NodeId id = nodes_.size();
@@ -23,6 +27,8 @@ NodeId Tape::push_node(std::unique_ptr<ops::BackwardOp> node) {
     grads_.emplace_back();
     return id;
 }
+
+void Tape::set_shape(NodeId id, Shape shape) { nodes_[id]->shape = std::move(shape); }
 
 std::optional<Storage> Tape::get_grad(NodeId id) const {
     if (id >= grads_.size()) return std::nullopt;

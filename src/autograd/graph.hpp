@@ -26,8 +26,11 @@ public:
     Tape(const Tape&) = delete;
     Tape& operator=(const Tape&) = delete;
 
-    NodeId add_leaf();
+    // A leaf for a tensor of `shape` (or one whose shape set_shape records).
+    NodeId add_leaf(Shape shape = {});
     NodeId push_node(std::unique_ptr<ops::BackwardOp> node);
+    // Records the output shape of node id once its result exists.
+    void set_shape(NodeId id, Shape shape);
 
     // A copy of the slot, or nothing when it is empty or past the end.
     std::optional<Storage> get_grad(NodeId id) const;

@@ -21,8 +21,16 @@ using tensor::storage::StorageHandle;
 class BackwardOp {
 public:
     virtual ~BackwardOp() = default;
-    // `grad` is the complete gradient of this node's output.
+    // `grad` is the complete gradient of this node's output: the output's
+    // shape, or a shape that it broadcasts to (extra leading axes, longer
+    // axes where the output has length 1), whose sum over those axes is the
+    // true gradient. Each rule hands on contributions of the same kind.
     virtual Result<void> backward(AutogradContext& context, const Storage& grad) const = 0;
+
+    // The shape of the node's output, set once the output exists (a node
+    // whose forward computation failed keeps it empty, but no pass reaches
+    // it). Gradients are summed down to it where shapes have to agree.
+    Shape shape;
 };
 
 struct LeafNode final : BackwardOp {

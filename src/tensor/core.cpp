@@ -17,12 +17,13 @@ std::optional<NodeId> Tensor::live_node_id() const {
 
 Tensor make_tensor(Storage s, std::optional<NodeId> id) {
     Tensor t;
-    t.storage = storage::share(std::move(s));
     if (id) {
+        TAPE().set_shape(*id, s.shape());  // the node's output exists now
         t.node_id = id;
         t.requires_grad = true;
         t.tape_epoch = TAPE().epoch();
     }
+    t.storage = storage::share(std::move(s));
     return t;
 }
 
@@ -30,7 +31,7 @@ Tensor make_tensor(Storage s, std::optional<NodeId> id) {
 // unrelated node here, so such an operand is treated like a constant.
 NodeId operand_id(const Tensor& t) {
     if (auto id = t.live_node_id()) return *id;
-    return TAPE().add_leaf();
+    return TAPE().add_leaf(t.storage->shape());
 }
 
 namespace {
