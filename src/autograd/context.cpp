@@ -34,7 +34,8 @@ Result<void> AutogradContext::accumulate(NodeId id, Storage grad) {
         slot = std::move(*sum);
         return {};
     }
-    const Shape& own = tape_->node(id).shape;
+    const ShapeSpan own_axes = tape_->shape(id);
+    const Shape own(own_axes.begin(), own_axes.end());
     std::optional<Storage> held_reduced, added_reduced;
     auto held = to_shape(*slot, own, held_reduced);
     if (!held) return std::unexpected(std::move(held.error()));

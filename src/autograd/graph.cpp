@@ -15,20 +15,20 @@ std::uint64_t new_epoch() { return next_epoch.fetch_add(1, std::memory_order_rel
 Tape::Tape() : epoch_(new_epoch()) {}
 Tape::~Tape() = default;
 
-NodeId Tape::add_leaf(Shape shape) {
-    auto leaf = std::make_unique<ops::LeafNode>();
-    leaf->shape = std::move(shape);
-    return push_node(std::move(leaf));
-}
+NodeId Tape::add_leaf() { return push_node(std::make_unique<ops::LeafNode>()); }
 
 NodeId Tape::push_node(std::unique_ptr<ops::BackwardOp> node) {
     NodeId id = nodes_.size();
     nodes_.push_back(std::move(node));
     grads_.emplace_back();
+    shapes_.emplace_back(0, 0);
     return id;
 }
 
-void Tape::set_shape(NodeId id, Shape shape) { nodes_[id]->shape = std::move(shape); }
+void Tape::set_shape(NodeId id, ShapeSpan shape) {
+    shapes_[id] = {axes_.size(), shape.size()};
+    axes_.insert(axes_.end(), shape.begin(), shape.end());
+}
 
 std::optional<Storage> Tape::get_grad(NodeId id) const {
     if (id >= grads_.size()) return std::nullopt;
@@ -43,6 +43,8 @@ void Tape::set_grad(NodeId id, Storage grad) {
 void Tape::clear() {
     nodes_.clear();
     grads_.clear();
+    shapes_.clear();
+    axes_.clear();
     epoch_ = new_epoch();
 }
 

@@ -67,11 +67,12 @@ Result<void> DivNode::backward(AutogradContext& context, const Storage& grad) co
 Result<void> MatmulNode::backward(AutogradContext& context, const Storage& grad) const {
     const Shape& g = grad.shape();
     const std::size_t n = g.size();
-    if (g[n - 2] == shape[shape.size() - 2] && g[n - 1] == shape[shape.size() - 1])
+    const std::size_t rows = lhs->shape()[lhs->ndim() - 2], cols = rhs->shape()[rhs->ndim() - 1];
+    if (g[n - 2] == rows && g[n - 1] == cols)
         return saved_pair(context, *this, CpuStorage::backward_matmul(*lhs, grad, *rhs));
     Shape matrix_axes_summed = g;
-    matrix_axes_summed[n - 2] = shape[shape.size() - 2];
-    matrix_axes_summed[n - 1] = shape[shape.size() - 1];
+    matrix_axes_summed[n - 2] = rows;
+    matrix_axes_summed[n - 1] = cols;
     auto summed = CpuStorage::sum_to(grad, matrix_axes_summed);
     if (!summed) return std::unexpected(std::move(summed.error()));
     return saved_pair(context, *this, CpuStorage::backward_matmul(*lhs, *summed, *rhs));
@@ -87,8 +88,8 @@ Result<void> ReluNode::backward(AutogradContext& context, const Storage& grad) c
 // yields a row-major result), and a gradient in another layout is copied.
 Result<void> ReshapeNode::backward(AutogradContext& context, const Storage& grad) const {
     const Shape& g = grad.shape();
-    const std::size_t lead = g.size() - shape.size();
-    const bool lengthened = !std::equal(shape.begin(), shape.end(), g.begin() + std::ptrdiff_t(lead));
+    const std::size_t lead = g.size() - output_shape.size();
+    const bool lengthened = !std::equal(output_shape.begin(), output_shape.end(), g.begin() + std::ptrdiff_t(lead));
     if (lead == 0 && !lengthened && is_standard_layout(g, grad.strides()))
         return accumulate(context, input_id, CpuStorage::reshape(grad, input_shape));
 
@@ -96,7 +97,7 @@ Result<void> ReshapeNode::backward(AutogradContext& context, const Storage& grad
     std::optional<Storage> own;
     if (lengthened) {
         Shape own_shape = target;
-        own_shape.insert(own_shape.end(), shape.begin(), shape.end());
+        own_shape.insert(own_shape.end(), output_shape.begin(), output_shape.end());
         auto summed = CpuStorage::sum_to(grad, own_shape);
         if (!summed) return std::unexpected(std::move(summed.error()));
         own.emplace(std::move(*summed));
@@ -114,7 +115,7 @@ Result<void> ReshapeNode::backward(AutogradContext& context, const Storage& grad
 // Swapping the same two axes again undoes the forward transpose. They are
 // counted from the last axis, so leading broadcast axes stay in front.
 Result<void> TransposeNode::backward(AutogradContext& context, const Storage& grad) const {
-    const std::size_t lead = grad.ndim() - shape.size();
+    const std::size_t lead = grad.ndim() - ndim;
     return accumulate(context, input_id, CpuStorage::transpose(grad, lead + dim0, lead + dim1));
 }
 

@@ -31,7 +31,9 @@ Tensor make_tensor(Storage s, std::optional<NodeId> id) {
 // unrelated node here, so such an operand is treated like a constant.
 NodeId operand_id(const Tensor& t) {
     if (auto id = t.live_node_id()) return *id;
-    return TAPE().add_leaf(t.storage->shape());
+    NodeId id = TAPE().add_leaf();
+    TAPE().set_shape(id, t.storage->shape());
+    return id;
 }
 
 namespace {
@@ -105,11 +107,11 @@ Result<Tensor> Tensor::scalar_div(const Tensor& t, float x) {
 
 Result<Tensor> Tensor::reshape(const Tensor& t, const Shape& shape) {
     Shape before = CpuStorage::shape(*t.storage);
-    auto id = record_unary<ops::ReshapeNode>(t, std::move(before));
+    auto id = record_unary<ops::ReshapeNode>(t, std::move(before), shape);
     return finish(CpuStorage::reshape(*t.storage, shape), id);
 }
 Result<Tensor> Tensor::transpose(const Tensor& t, std::size_t dim0, std::size_t dim1) {
-    auto id = record_unary<ops::TransposeNode>(t, dim0, dim1);
+    auto id = record_unary<ops::TransposeNode>(t, dim0, dim1, t.storage->ndim());
     return finish(CpuStorage::transpose(*t.storage, dim0, dim1), id);
 }
 
