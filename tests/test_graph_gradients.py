@@ -360,3 +360,17 @@ def test_w_over_twice_w_has_a_zero_gradient(dtype):
     w = Tensor(cast(w_v, dtype), dtype=dtype, requires_grad=True)
     (w / (w + w)).backward()
     np.testing.assert_array_equal(w.grad().astype(np.float32), np.zeros(5, np.float32))
+
+
+def test_an_empty_gradient_with_a_long_axis_sums_to_zeros():
+    # (2^40, 5, 0) holds no element; summing it back to a reshape's or a
+    # product's (5, 1) must not allocate for the long axis.
+    long = np.empty((2**40, 1, 0), np.float32)
+    x = Tensor(np.ones(5, np.float32), requires_grad=True)
+    (x.reshape([5, 1]) + Tensor(long)).backward()
+    np.testing.assert_array_equal(x.grad(), np.zeros(5, np.float32))
+    a = Tensor(np.ones((5, 2), np.float32), requires_grad=True)
+    b = Tensor(np.ones((2, 1), np.float32), requires_grad=True)
+    ((a @ b) * Tensor(long)).backward()
+    np.testing.assert_array_equal(a.grad(), np.zeros((5, 2), np.float32))
+    np.testing.assert_array_equal(b.grad(), np.zeros((2, 1), np.float32))

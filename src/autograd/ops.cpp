@@ -70,9 +70,11 @@ Result<void> MatmulNode::backward(AutogradContext& context, const Storage& grad)
     const std::size_t rows = lhs->shape()[lhs->ndim() - 2], cols = rhs->shape()[rhs->ndim() - 1];
     if (g[n - 2] == rows && g[n - 1] == cols)
         return saved_pair(context, *this, CpuStorage::backward_matmul(*lhs, grad, *rhs));
-    Shape matrix_axes_summed = g;
-    matrix_axes_summed[n - 2] = rows;
-    matrix_axes_summed[n - 1] = cols;
+    // An empty gradient sums to zeros; its batch axes are dropped then, as
+    // they may be arbitrarily long next to a zero-length matrix axis.
+    Shape matrix_axes_summed = grad.size() == 0 ? Shape{rows, cols} : g;
+    matrix_axes_summed[matrix_axes_summed.size() - 2] = rows;
+    matrix_axes_summed[matrix_axes_summed.size() - 1] = cols;
     auto summed = CpuStorage::sum_to(grad, matrix_axes_summed);
     if (!summed) return std::unexpected(std::move(summed.error()));
     return saved_pair(context, *this, CpuStorage::backward_matmul(*lhs, *summed, *rhs));
@@ -93,7 +95,9 @@ Result<void> ReshapeNode::backward(AutogradContext& context, const Storage& grad
     if (lead == 0 && !lengthened && is_standard_layout(g, grad.strides()))
         return accumulate(context, input_id, CpuStorage::reshape(grad, input_shape));
 
-    Shape target(g.begin(), g.begin() + std::ptrdiff_t(lead));
+    // An empty gradient sums to zeros: its leading axes are dropped then, as
+    // they may be arbitrarily long next to a zero-length axis.
+    Shape target(g.begin(), g.begin() + std::ptrdiff_t(lengthened && grad.size() == 0 ? 0 : lead));
     std::optional<Storage> own;
     if (lengthened) {
         Shape own_shape = target;
