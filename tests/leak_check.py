@@ -167,19 +167,21 @@ def backward_twice():
     x.grad()
 
 
-def backward_rule_error():
-    # A gradient arriving transposed cannot go back through the reshape.
+def backward_reshape_then_transpose():
+    # The gradient arrives transposed and is copied to row-major for the reshape.
     x = Tensor(A_NP, requires_grad=True)
-    raises(ValueError, x.reshape([4, 3]).transpose(0, 1).backward)
+    x.reshape([4, 3]).transpose(0, 1).backward()
+    assert x.grad() is not None
 
 
-def backward_accumulation_error():
-    # x receives a (2, 3) gradient through a and a (2, 4) one through b:
-    # accumulating them fails with the broadcasting error.
+def backward_accumulation_of_shapes():
+    # x receives a (2, 3) gradient through a and a (2, 4) one through b: each
+    # is summed to x's own shape (2, 1) before they are added.
     x = Tensor([[1.0], [2.0]], requires_grad=True)
     a = x + Tensor(np.ones((1, 3), np.float32))
     b = x * Tensor(np.ones((2, 4), np.float32))
-    raises(RuntimeError, (a @ Tensor(np.ones((3, 4), np.float32)) + b).backward)
+    (a @ Tensor(np.ones((3, 4), np.float32)) + b).backward()
+    assert x.grad().shape == (2, 1)
 
 
 def backward_stale_root():
@@ -299,8 +301,8 @@ CASES = [
     ("record and clear", with_grad(lambda: Tensor(A_NP, requires_grad=True) * A)),
     ("backward all ops", with_grad(backward_through_everything)),
     ("backward twice", with_grad(backward_twice)),
-    ("backward rule error", with_grad(backward_rule_error)),
-    ("backward accumulation error", with_grad(backward_accumulation_error)),
+    ("backward reshape then transpose", with_grad(backward_reshape_then_transpose)),
+    ("backward accumulation of shapes", with_grad(backward_accumulation_of_shapes)),
     ("backward stale root", with_grad(backward_stale_root)),
     ("backward no grad", lambda: raises(ValueError, A.backward)),
     ("grad none", A.grad),

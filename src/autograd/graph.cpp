@@ -21,7 +21,13 @@ NodeId Tape::push_node(std::unique_ptr<ops::BackwardOp> node) {
     NodeId id = nodes_.size();
     nodes_.push_back(std::move(node));
     grads_.emplace_back();
+    shapes_.emplace_back(0, 0);
     return id;
+}
+
+void Tape::set_shape(NodeId id, ShapeSpan shape) {
+    shapes_[id] = {axes_.size(), shape.size()};
+    axes_.insert(axes_.end(), shape.begin(), shape.end());
 }
 
 std::optional<Storage> Tape::get_grad(NodeId id) const {
@@ -37,6 +43,8 @@ void Tape::set_grad(NodeId id, Storage grad) {
 void Tape::clear() {
     nodes_.clear();
     grads_.clear();
+    shapes_.clear();
+    axes_.clear();
     epoch_ = new_epoch();
 }
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "autograd/node_id.hpp"
@@ -28,6 +29,11 @@ public:
 
     NodeId add_leaf();
     NodeId push_node(std::unique_ptr<ops::BackwardOp> node);
+    // Records the output shape of node id once its result exists (a node
+    // whose computation failed has none, but no pass ever reaches it).
+    void set_shape(NodeId id, ShapeSpan shape);
+    // Gradients of different shapes meet in this shape.
+    ShapeSpan shape(NodeId id) const { return ShapeSpan(axes_).subspan(shapes_[id].first, shapes_[id].second); }
 
     // A copy of the slot, or nothing when it is empty or past the end.
     std::optional<Storage> get_grad(NodeId id) const;
@@ -49,6 +55,10 @@ public:
 private:
     std::vector<std::unique_ptr<ops::BackwardOp>> nodes_;
     std::vector<std::optional<Storage>> grads_;
+    // Node i's shape is axes_[shapes_[i].first ..][: shapes_[i].second]: one
+    // shared list, so recording a node allocates nothing for its shape.
+    std::vector<std::pair<std::size_t, std::size_t>> shapes_;
+    std::vector<std::size_t> axes_;
     std::uint64_t epoch_;
 };
 

@@ -131,7 +131,7 @@ PyObject* tensor_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
 
     // The leaf is recorded only once the storage exists.
     std::optional<autograd::NodeId> id;
-    if (requires_grad) id = autograd::graph::TAPE().add_leaf();
+    if (requires_grad) id = autograd::graph::TAPE().add_leaf();  // make_tensor records its shape
     return wrap(core::make_tensor(std::move(*storage), id));
 }
 

@@ -54,6 +54,12 @@ struct CpuStorage {
     static Storage zeros_like(const Storage& s);
     static Storage ones_like(const Storage& s);
 
+    // Undoing broadcasting (sum_to.cpp): the sum of `s` over the axes that
+    // broadcasting `shape` to s's shape adds or stretches, in row-major layout
+    // (Bool refused like arithmetic); and a row-major copy of any storage.
+    static Result<Storage> sum_to(const Storage& s, const Shape& shape);
+    static Storage to_row_major(const Storage& s);
+
     // Rectifier (functional.cpp).
     static Result<Storage> relu(const Storage& s);
 

@@ -19,8 +19,10 @@ using ArrayPair = std::pair<NdArray<T>, NdArray<T>>;
 template <class T>
 KernelResult<ArrayPair<T>> mul_backward(const NdArray<T>& g, const NdArray<T>& a, const NdArray<T>& b);
 
-// g / b and ((-g) * a) / (b * b), both over the common shape of g, a and b,
-// in standard layout, computed in one pass.
+// g / b and -(g * a) / (b * b), both over the common shape of g, a and b,
+// in standard layout, computed in one pass. Each is rounded once to the
+// element type (the second computed in binary64, where no intermediate
+// overflows or underflows), so a representable result is never lost.
 template <class T>
 KernelResult<ArrayPair<T>> div_backward(const NdArray<T>& g, const NdArray<T>& a, const NdArray<T>& b);
 
