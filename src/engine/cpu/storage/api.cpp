@@ -21,6 +21,7 @@
 #include "engine/cpu/numeric/ops/cast_kernels.hpp"
 #include "engine/cpu/storage/cpu_storage.hpp"
 #include "engine/cpu/storage/logical_copy.hpp"
+#include "engine/cpu/storage/transpose_kernels.hpp"
 
 namespace pelor::engine::cpu::storage {
 
@@ -97,6 +98,23 @@ std::string not_an_ndarray(PyObject* o) {
     return std::string("object of type '") + Py_TYPE(o)->tp_name + "' is not an instance of 'ndarray'";
 }
 
+// copy_logical for a plain copy: planes whose source runs along the rows go
+// through the transposing kernels where the element size has one.
+template <class T>
+void copy_in_logical_order(const char* src, const npy_intp* shape, const npy_intp* strides, int ndim, T* dst) {
+    const auto plane = [](const char* s, std::ptrdiff_t rs, std::ptrdiff_t cs, std::ptrdiff_t rows,
+                          std::ptrdiff_t cols, T* d, std::ptrdiff_t rd) {
+        if constexpr (sizeof(T) == 4) {
+            if (const auto kernel = transpose_kernels().b32; kernel && rs == 4) {
+                return kernel(s, cs, std::size_t(rows), std::size_t(cols), reinterpret_cast<std::uint32_t*>(d), rd);
+            }
+        }
+        auto run = copy_run<T>;
+        plane_in_tiles(s, rs, cs, rows, cols, d, rd, run);
+    };
+    copy_logical(src, shape, strides, ndim, dst, copy_run<T>, plane);
+}
+
 template <class T>
 Storage import_elements(PyArrayObject* arr, Shape shape) {
     NdArray<T> out(std::move(shape));
@@ -104,8 +122,8 @@ Storage import_elements(PyArrayObject* arr, Shape shape) {
     if (PyArray_IS_C_CONTIGUOUS(arr)) {
         if (out.size()) std::memcpy(dst, PyArray_DATA(arr), out.size() * sizeof(T));
     } else {
-        copy_logical(static_cast<const char*>(PyArray_DATA(arr)), PyArray_DIMS(arr), PyArray_STRIDES(arr),
-                     PyArray_NDIM(arr), dst, copy_run<T>);
+        copy_in_logical_order(static_cast<const char*>(PyArray_DATA(arr)), PyArray_DIMS(arr), PyArray_STRIDES(arr),
+                              PyArray_NDIM(arr), dst);
     }
     if constexpr (std::is_same_v<T, bool>) {
         // NumPy reads any nonzero byte as true (a uint8 array viewed as bool
@@ -283,7 +301,7 @@ Result<PyObject*> CpuStorage::to_numpy(const Storage& s) {
         } else {
             npy_intp src_strides[max_strided_axes];
             for (int i = 0; i < ndim; ++i) src_strides[i] = npy_intp(a.strides()[std::size_t(i)] * npy_intp(sizeof(T)));
-            copy_logical(reinterpret_cast<const char*>(a.data()), dims, src_strides, ndim, dst, copy_run<T>);
+            copy_in_logical_order(reinterpret_cast<const char*>(a.data()), dims, src_strides, ndim, dst);
         }
         return out.release();
     });

@@ -6,9 +6,12 @@
 //
 // Axes of length 1 are dropped and axes that are contiguous with each other
 // merged first. When the source's innermost axis (smallest stride) is not the
-// last axis, those two axes are walked in square tiles, so a transposed or
-// column-major source is read a few cache lines at a time instead of one
-// line per element. The other axes are counted off iteratively.
+// last axis, each plane of those two axes goes to `plane(src, row_stride,
+// col_stride, rows, cols, dst, dst_row)` (strides of the source in bytes, of
+// the destination in elements); plane_in_tiles walks it in square tiles of
+// runs, so a transposed or column-major source is read a few cache lines at a
+// time instead of one line per element. The other axes are counted off
+// iteratively.
 #include <algorithm>
 #include <array>
 #include <cstddef>
@@ -19,8 +22,21 @@ namespace pelor::engine::cpu::storage {
 inline constexpr int max_copy_axes = 32;
 
 template <class Out, class Run>
+void plane_in_tiles(const char* src, std::ptrdiff_t rs, std::ptrdiff_t cs, std::ptrdiff_t rows, std::ptrdiff_t cols,
+                    Out* dst, std::ptrdiff_t rd, Run& run) {
+    constexpr std::ptrdiff_t tile = 32;
+    for (std::ptrdiff_t r0 = 0; r0 < rows; r0 += tile) {
+        const std::ptrdiff_t r1 = std::min(rows, r0 + tile);
+        for (std::ptrdiff_t c0 = 0; c0 < cols; c0 += tile) {
+            const std::ptrdiff_t m = std::min(cols - c0, tile);
+            for (std::ptrdiff_t r = r0; r < r1; ++r) run(src + r * rs + c0 * cs, cs, m, dst + r * rd + c0);
+        }
+    }
+}
+
+template <class Out, class Run, class Plane>
 void copy_logical(const char* src, const std::ptrdiff_t* shape, const std::ptrdiff_t* strides, int ndim, Out* dst,
-                  Run run) {
+                  Run run, Plane plane) {
     // Merged axes, in logical order.
     std::array<std::ptrdiff_t, max_copy_axes> len{}, stride{};
     int n = 0;
@@ -59,7 +75,6 @@ void copy_logical(const char* src, const std::ptrdiff_t* shape, const std::ptrdi
         if (i != inner) outer[n_outer++] = i;
     std::array<std::ptrdiff_t, max_copy_axes> index{};
 
-    constexpr std::ptrdiff_t tile = 32;
     const std::ptrdiff_t cols = len[last], cs = stride[last];
     for (;;) {
         const char* s = src;
@@ -71,14 +86,7 @@ void copy_logical(const char* src, const std::ptrdiff_t* shape, const std::ptrdi
         if (inner == last) {
             run(s, cs, cols, d);
         } else {
-            const std::ptrdiff_t rows = len[inner], rs = stride[inner], rd = dst_stride[inner];
-            for (std::ptrdiff_t r0 = 0; r0 < rows; r0 += tile) {
-                const std::ptrdiff_t r1 = std::min(rows, r0 + tile);
-                for (std::ptrdiff_t c0 = 0; c0 < cols; c0 += tile) {
-                    const std::ptrdiff_t m = std::min(cols - c0, tile);
-                    for (std::ptrdiff_t r = r0; r < r1; ++r) run(s + r * rs + c0 * cs, cs, m, d + r * rd + c0);
-                }
-            }
+            plane(s, stride[inner], cs, len[inner], cols, d, dst_stride[inner]);
         }
         int k = n_outer - 1;
         for (; k >= 0; --k) {
@@ -87,6 +95,14 @@ void copy_logical(const char* src, const std::ptrdiff_t* shape, const std::ptrdi
         }
         if (k < 0) return;
     }
+}
+
+template <class Out, class Run>
+void copy_logical(const char* src, const std::ptrdiff_t* shape, const std::ptrdiff_t* strides, int ndim, Out* dst,
+                  Run run) {
+    copy_logical(src, shape, strides, ndim, dst, run,
+                 [&](const char* s, std::ptrdiff_t rs, std::ptrdiff_t cs, std::ptrdiff_t rows, std::ptrdiff_t cols,
+                     Out* d, std::ptrdiff_t rd) { plane_in_tiles(s, rs, cs, rows, cols, d, rd, run); });
 }
 
 }  // namespace pelor::engine::cpu::storage
