@@ -115,24 +115,30 @@ void copy_in_logical_order(const char* src, const npy_intp* shape, const npy_int
     copy_logical(src, shape, strides, ndim, dst, copy_run<T>, plane);
 }
 
+// NumPy reads any nonzero byte as true (a uint8 array viewed as bool keeps
+// its bytes); a Bool element must hold exactly 0 or 1.
+void copy_bool_bytes(const unsigned char* __restrict src, unsigned char* __restrict dst, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) dst[i] = src[i] != 0;
+}
+
 template <class T>
 Storage import_elements(PyArrayObject* arr, Shape shape) {
     NdArray<T> out(std::move(shape));
     T* dst = out.data();
+    const std::size_t n = out.size();
     if (PyArray_IS_C_CONTIGUOUS(arr)) {
-        if (out.size()) std::memcpy(dst, PyArray_DATA(arr), out.size() * sizeof(T));
+        if constexpr (std::is_same_v<T, bool>) {
+            copy_bool_bytes(static_cast<const unsigned char*>(PyArray_DATA(arr)), reinterpret_cast<unsigned char*>(dst), n);
+        } else if (n) {
+            std::memcpy(dst, PyArray_DATA(arr), n * sizeof(T));
+        }
     } else {
         copy_in_logical_order(static_cast<const char*>(PyArray_DATA(arr)), PyArray_DIMS(arr), PyArray_STRIDES(arr),
                               PyArray_NDIM(arr), dst);
-    }
-    if constexpr (std::is_same_v<T, bool>) {
-        // NumPy reads any nonzero byte as true (a uint8 array viewed as bool
-        // keeps its bytes); a Bool element must hold exactly 0 or 1.
-        // (The count is read once: byte stores may alias it, which would
-        // keep the loop from vectorising.)
-        auto* bytes = reinterpret_cast<unsigned char*>(out.data());
-        const std::size_t n = out.size();
-        for (std::size_t i = 0; i < n; ++i) bytes[i] = bytes[i] != 0;
+        if constexpr (std::is_same_v<T, bool>) {
+            auto* bytes = reinterpret_cast<unsigned char*>(dst);
+            for (std::size_t i = 0; i < n; ++i) bytes[i] = bytes[i] != 0;
+        }
     }
     return Storage(std::move(out));
 }
