@@ -1,6 +1,6 @@
-// Every instruction-set level's float32 -> 16-bit cast kernels and
-// transposing copies must give the baseline level's results bit for bit (and
-// the same cast events). The Python suite reaches only the level this
+// Every instruction-set level's float32 -> 16-bit cast kernels must give the
+// baseline level's results bit for bit (and the same cast events), and every
+// level's transposing copies must move each element where a plain loop would. The Python suite reaches only the level this
 // processor selects; this program runs every level the processor can execute
 // against the baseline tables. tests/test_kernel_levels.py runs it.
 #include <bit>
@@ -82,29 +82,31 @@ bool same_casts(const Level& level, const Level& base, std::span<const float> in
     return true;
 }
 
-// dst[r * rd + c] = source element (r, c) at src + r * 4 + c * cs.
-bool same_transposes(const Level& level) {
-    const auto kernel = level.transposes.b32;
+// dst[r * rd + c] = source element (r, c) at src + r * sizeof(T) + c * cs,
+// for a kernel of the level (null: the level has none).
+template <class T, class Kernel>
+bool same_transposes(const char* level, const char* name, Kernel kernel) {
     if (!kernel) return true;
     for (std::size_t rows : {0, 1, 7, 8, 15, 16, 17, 33, 64}) {
         for (std::size_t cols : {0, 1, 8, 9, 16, 31, 48}) {
             for (std::ptrdiff_t pad : {0, 3}) {
                 for (bool reversed : {false, true}) {
                     const std::ptrdiff_t col = std::ptrdiff_t(rows) + pad;  // elements between columns
-                    std::vector<std::uint32_t> src(std::size_t(col) * cols + 1);
-                    for (std::size_t i = 0; i < src.size(); ++i) src[i] = std::uint32_t(i * 2654435761u);
+                    std::vector<T> src(std::size_t(col) * cols + 1);
+                    for (std::size_t i = 0; i < src.size(); ++i) src[i] = T(i * 2654435761u);
                     const std::ptrdiff_t rd = std::ptrdiff_t(cols) + 2;
-                    std::vector<std::uint32_t> got(rows * std::size_t(rd), 0xDEADu), want = got;
+                    std::vector<T> got(rows * std::size_t(rd), T(0xDEAD)), want = got;
                     const char* base = reinterpret_cast<const char*>(src.data());
-                    const std::ptrdiff_t cs = (reversed ? -col : col) * 4;
-                    if (reversed && cols) base += (std::ptrdiff_t(cols) - 1) * col * 4;
+                    const std::ptrdiff_t cs = (reversed ? -col : col) * std::ptrdiff_t(sizeof(T));
+                    if (reversed && cols) base += (std::ptrdiff_t(cols) - 1) * col * std::ptrdiff_t(sizeof(T));
                     kernel(base, cs, rows, cols, got.data(), rd);
                     for (std::size_t r = 0; r < rows; ++r)
                         for (std::size_t c = 0; c < cols; ++c)
-                            std::memcpy(&want[r * std::size_t(rd) + c], base + std::ptrdiff_t(r) * 4 + std::ptrdiff_t(c) * cs, 4);
+                            std::memcpy(&want[r * std::size_t(rd) + c],
+                                        base + std::ptrdiff_t(r * sizeof(T)) + std::ptrdiff_t(c) * cs, sizeof(T));
                     if (got != want) {
-                        std::printf("%s transpose %zu x %zu (pad %td, reversed %d) differs\n", level.name, rows, cols,
-                                    pad, int(reversed));
+                        std::printf("%s %s transpose %zu x %zu (pad %td, reversed %d) differs\n", level, name, rows,
+                                    cols, pad, int(reversed));
                         return false;
                     }
                 }
@@ -112,6 +114,11 @@ bool same_transposes(const Level& level) {
         }
     }
     return true;
+}
+
+bool same_transposes(const Level& level) {
+    return same_transposes<std::uint32_t>(level.name, "b32", level.transposes.b32) &&
+           same_transposes<std::uint16_t>(level.name, "b16", level.transposes.b16);
 }
 
 }  // namespace

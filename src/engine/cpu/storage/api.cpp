@@ -105,9 +105,11 @@ void copy_in_logical_order(const char* src, const npy_intp* shape, const npy_int
     const auto plane = [](const char* s, std::ptrdiff_t rs, std::ptrdiff_t cs, std::ptrdiff_t rows,
                           std::ptrdiff_t cols, T* d, std::ptrdiff_t rd) {
         if constexpr (sizeof(T) == 4) {
-            if (const auto kernel = transpose_kernels().b32; kernel && rs == 4) {
+            if (const auto kernel = transpose_kernels().b32; kernel && rs == 4)
                 return kernel(s, cs, std::size_t(rows), std::size_t(cols), reinterpret_cast<std::uint32_t*>(d), rd);
-            }
+        } else if constexpr (sizeof(T) == 2) {
+            if (const auto kernel = transpose_kernels().b16; kernel && rs == 2)
+                return kernel(s, cs, std::size_t(rows), std::size_t(cols), reinterpret_cast<std::uint16_t*>(d), rd);
         }
         auto run = copy_run<T>;
         plane_in_tiles(s, rs, cs, rows, cols, d, rd, run);
@@ -181,7 +183,26 @@ Result<Storage> import_narrowed(PyArrayObject* arr, Shape shape) {
                 events |= kernel(gathered, d + i0, std::size_t(m));
             }
         };
-        copy_logical(src, PyArray_DIMS(arr), PyArray_STRIDES(arr), PyArray_NDIM(arr), dst, run);
+        // A plane whose source runs down the rows is transposed a block at a
+        // time into binary32 rows, which are then narrowed.
+        const auto plane = [&](const char* s, std::ptrdiff_t rs, std::ptrdiff_t cs, std::ptrdiff_t rows,
+                               std::ptrdiff_t cols, std::uint16_t* d, std::ptrdiff_t rd) {
+            const auto transpose = transpose_kernels().b32;
+            if (!transpose || rs != std::ptrdiff_t(sizeof(float))) return plane_in_tiles(s, rs, cs, rows, cols, d, rd, run);
+            constexpr std::ptrdiff_t block_rows = 16, block_cols = 256;
+            alignas(64) std::uint32_t block[block_rows * block_cols];
+            for (std::ptrdiff_t r0 = 0; r0 < rows; r0 += block_rows) {
+                const std::ptrdiff_t m = std::min(block_rows, rows - r0);
+                for (std::ptrdiff_t c0 = 0; c0 < cols; c0 += block_cols) {
+                    const std::ptrdiff_t k = std::min(block_cols, cols - c0);
+                    transpose(s + r0 * rs + c0 * cs, cs, std::size_t(m), std::size_t(k), block, block_cols);
+                    for (std::ptrdiff_t r = 0; r < m; ++r)
+                        events |= kernel(reinterpret_cast<const float*>(block + r * block_cols), d + (r0 + r) * rd + c0,
+                                         std::size_t(k));
+                }
+            }
+        };
+        copy_logical(src, PyArray_DIMS(arr), PyArray_STRIDES(arr), PyArray_NDIM(arr), dst, run, plane);
     }
     if (report_cast_events(events) < 0) return python_error();
     return Storage(std::move(out));

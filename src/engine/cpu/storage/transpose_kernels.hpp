@@ -17,7 +17,10 @@ namespace pelor::engine::cpu::storage {
 struct TransposeKernels {
     using Kernel32 = void (*)(const char* src, std::ptrdiff_t col_stride, std::size_t rows, std::size_t cols,
                               std::uint32_t* dst, std::ptrdiff_t dst_row);
+    using Kernel16 = void (*)(const char* src, std::ptrdiff_t col_stride, std::size_t rows, std::size_t cols,
+                              std::uint16_t* dst, std::ptrdiff_t dst_row);
     Kernel32 b32;
+    Kernel16 b16;
 };
 
 // The table for the processor we run on (chosen once).
