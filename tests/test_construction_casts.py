@@ -157,6 +157,7 @@ def test_warning_turned_into_an_error_propagates(dtype):
 
 LAYOUTS = {
     "fortran": np.asfortranarray,
+    "fortran-wide": lambda a: np.asfortranarray(np.tile(a, (1, 15))),
     "transposed": lambda a: a.T,
     "reversed": lambda a: a[::-1, ::-1],
     "sliced": lambda a: a[1::3, ::2],
