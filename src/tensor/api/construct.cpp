@@ -65,8 +65,7 @@ PyRef resolve_dtype_name(PyObject* dtype) {
 }
 
 // numpy.array(data, dtype=numpy_name) imported into a storage.
-Result<Storage> convert_with_numpy(PyObject* numpy, PyObject* data, const char* numpy_name,
-                                            std::string_view name) {
+Result<Storage> convert_with_numpy(PyObject* numpy, PyObject* data, const char* numpy_name, std::string_view name) {
     PyRef array_fn = PyRef::steal(PyObject_GetAttrString(numpy, "array"));
     if (!array_fn) return python_error();
     PyRef call_args = PyRef::steal(PyTuple_Pack(1, data));
