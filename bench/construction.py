@@ -77,7 +77,7 @@ def cases():
 
     t = Tensor(x)
     out.append(_export("f32 1M", t, x, torch.from_numpy(x) if torch else None))
-    out.append(_export("f16 1M", Tensor(x16), x16, torch.from_numpy(x16) if torch else None))
+    out.append(_export("f16 1M", Tensor(x16, dtype="float16"), x16, torch.from_numpy(x16) if torch else None))
     out.append(_export("f32 4 elements", Tensor(small), small, torch.from_numpy(small) if torch else None))
 
     # Column-major export is one block copy; a 3-D swapped-axes tensor is
