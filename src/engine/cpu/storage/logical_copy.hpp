@@ -97,12 +97,4 @@ void copy_logical(const char* src, const std::ptrdiff_t* shape, const std::ptrdi
     }
 }
 
-template <class Out, class Run>
-void copy_logical(const char* src, const std::ptrdiff_t* shape, const std::ptrdiff_t* strides, int ndim, Out* dst,
-                  Run run) {
-    copy_logical(src, shape, strides, ndim, dst, run,
-                 [&](const char* s, std::ptrdiff_t rs, std::ptrdiff_t cs, std::ptrdiff_t rows, std::ptrdiff_t cols,
-                     Out* d, std::ptrdiff_t rd) { plane_in_tiles(s, rs, cs, rows, cols, d, rd, run); });
-}
-
 }  // namespace pelor::engine::cpu::storage
