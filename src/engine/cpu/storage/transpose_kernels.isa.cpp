@@ -84,8 +84,8 @@ template <class T>
 void transpose(const char* src, ptrdiff_t cs, size_t rows, size_t cols, T* dst, ptrdiff_t rd) {
     constexpr ptrdiff_t half = 8 * sizeof(T);  // bytes of 8 elements down a column
     const size_t rows16 = rows / 16 * 16, cols16 = cols / 16 * 16;
-    for (size_t c0 = 0; c0 < cols16; c0 += 16) {
-        for (size_t r0 = 0; r0 < rows16; r0 += 16) {
+    for (size_t r0 = 0; r0 < rows16; r0 += 16) {
+        for (size_t c0 = 0; c0 < cols16; c0 += 16) {
             const char* s = src + ptrdiff_t(r0 * sizeof(T)) + ptrdiff_t(c0) * cs;
             T* d = dst + ptrdiff_t(r0) * rd + ptrdiff_t(c0);
             block8x8(s, cs, d, rd);
@@ -93,9 +93,9 @@ void transpose(const char* src, ptrdiff_t cs, size_t rows, size_t cols, T* dst, 
             block8x8(s + 8 * cs, cs, d + 8, rd);
             block8x8(s + 8 * cs + half, cs, d + 8 * rd + 8, rd);
         }
-        for (size_t r = rows16; r < rows; ++r)
-            for (size_t c = c0; c < c0 + 16; ++c) copy_one(src, cs, r, c, dst, rd);
     }
+    for (size_t r = rows16; r < rows; ++r)
+        for (size_t c = 0; c < cols16; ++c) copy_one(src, cs, r, c, dst, rd);
     for (size_t r = 0; r < rows; ++r)
         for (size_t c = cols16; c < cols; ++c) copy_one(src, cs, r, c, dst, rd);
 }
