@@ -134,6 +134,17 @@ def raises(exc, fn, *args, **kwargs):
     raise AssertionError(f"{fn} did not raise {exc.__name__}")
 
 
+def cast_error(dtype, value):
+    """Construction whose float32 -> 16-bit cast raises under np.errstate."""
+    data = np.array([1.0, value], np.float32)
+
+    def run():
+        with np.errstate(all="raise"):
+            raises(FloatingPointError, Tensor, data, dtype=dtype)
+
+    return run
+
+
 def with_grad(fn):
     """Runs a differentiable case on a fresh tape and clears it after."""
 
@@ -223,6 +234,9 @@ CASES = [
     ("construct reversed", lambda: Tensor(A_NP[::-1])),
     ("construct f16", lambda: Tensor(A_NP, dtype="float16")),
     ("construct bf16", lambda: Tensor(A_NP, dtype=ml_dtypes.bfloat16)),
+    ("construct f16 overflow raised", cast_error("f16", 1e6)),
+    ("construct bf16 signalling NaN raised", cast_error("bf16", np.array(0x7F800001, np.uint32).view(np.float32))),
+    ("construct f16 fortran", lambda: Tensor(np.asfortranarray(A_NP), dtype="f16")),
     ("construct bool", lambda: Tensor([True, False], dtype=bool)),
     ("construct dtype object", lambda: Tensor(A_NP, dtype=np.dtype("float16"))),
     ("construct empty", lambda: Tensor(np.empty((2**40, 0), np.float32))),

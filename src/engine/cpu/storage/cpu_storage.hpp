@@ -5,6 +5,8 @@
 // over the files of this folder.
 #include <Python.h>
 
+#include <optional>
+#include <string_view>
 #include <utility>
 
 #include "base/error.hpp"
@@ -20,6 +22,12 @@ using StoragePair = std::pair<Storage, Storage>;
 struct CpuStorage {
     // NumPy interchange (api.cpp). Both need an attached thread.
     static Result<Storage> from_numpy(PyObject* array, std::string_view dtype_name);
+    // What from_numpy(numpy.array(data, dtype=...), dtype_name) gives, without
+    // the intermediate array, for the data it can read itself: an exact,
+    // aligned ndarray of native byte order holding the named type, or float32
+    // narrowed to float16 or bfloat16 exactly as NumPy's cast does it (its
+    // warnings included). nullopt: the data needs numpy.array.
+    static std::optional<Result<Storage>> from_numpy_directly(PyObject* data, std::string_view dtype_name);
     static Result<PyObject*> to_numpy(const Storage& s);  // a new reference
     static Shape shape(const Storage& s) { return s.shape(); }
     static Strides strides(const Storage& s) { return s.strides(); }
