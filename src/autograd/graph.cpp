@@ -24,9 +24,9 @@ NodeId Tape::push_node(std::unique_ptr<ops::BackwardOp> node) {
     return id;
 }
 
-std::optional<Storage> Tape::get_grad(NodeId id) const {
-    if (id >= grads_.size()) return std::nullopt;
-    return grads_[id];
+const Storage* Tape::grad(NodeId id) const {
+    if (id >= grads_.size() || !grads_[id]) return nullptr;
+    return &*grads_[id];
 }
 
 void Tape::set_grad(NodeId id, Storage grad) {

@@ -2,6 +2,9 @@
 // a new ndarray. The NumPy C API is imported lazily, on first use.
 #include <Python.h>
 
+// The NumPy 2 layout only: descriptor fields are then read without a switch
+// on the run-time version (NumPy 1.x refuses the import instead).
+#define NPY_TARGET_VERSION NPY_2_0_API_VERSION
 #define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
 #define PY_ARRAY_UNIQUE_SYMBOL pelor_ARRAY_API
 #include <numpy/arrayobject.h>
@@ -21,7 +24,21 @@ namespace {
 // NumPy's own historical limit for strided element access and creation.
 constexpr int max_strided_axes = 32;
 
-bool ensure_numpy() { return PyArray_ImportNumPyAPI() >= 0; }
+// The C API table is imported once, under a lock: NumPy's importer stores
+// the table before the run-time version, so a thread that saw only the table
+// could go on before the import is complete. A failed import is retried at
+// the next use. Same scheme as the bfloat16 lookup below.
+PyMutex numpy_mutex;
+bool numpy_ready = false;
+
+bool ensure_numpy() {
+    if (__atomic_load_n(&numpy_ready, __ATOMIC_ACQUIRE)) return true;
+    PyMutex_Lock(&numpy_mutex);
+    const bool ok = __atomic_load_n(&numpy_ready, __ATOMIC_RELAXED) || PyArray_ImportNumPyAPI() >= 0;
+    if (ok) __atomic_store_n(&numpy_ready, true, __ATOMIC_RELEASE);
+    PyMutex_Unlock(&numpy_mutex);
+    return ok;
+}
 
 // The "bfloat16" descriptor, found once and kept; a failed lookup is retried
 // at the next use. The mutex detaches a waiting thread, so two threads that
@@ -124,8 +141,10 @@ std::string not_an_ndarray(PyObject* o) {
 }
 
 template <class T>
-Storage import_elements(PyArrayObject* arr, Shape shape) {
-    NdArray<T> out(std::move(shape));
+Result<Storage> import_elements(PyArrayObject* arr, Shape shape) {
+    auto allocated = NdArray<T>::allocate(std::move(shape));
+    if (!allocated) return memory_error(allocated.error());
+    NdArray<T>& out = *allocated;
     T* dst = out.data();
     if (PyArray_IS_C_CONTIGUOUS(arr)) {
         if (out.size()) std::memcpy(dst, PyArray_DATA(arr), out.size() * sizeof(T));

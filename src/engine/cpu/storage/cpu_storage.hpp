@@ -1,7 +1,8 @@
 #pragma once
 // CpuStorage: the engine's operations on storages. Each takes its inputs by
 // const reference, never changes them, and returns a new storage or an error
-// value naming the Python exception class. The definitions are split by group
+// value naming the Python exception class (MemoryError for a result that
+// cannot be allocated). The definitions are split by group
 // over the files of this folder.
 #include <Python.h>
 
@@ -51,8 +52,8 @@ struct CpuStorage {
     // Shape and fill (shape.cpp).
     static Result<Storage> reshape(const Storage& s, const Shape& shape);
     static Result<Storage> transpose(const Storage& s, std::size_t dim0, std::size_t dim1);
-    static Storage zeros_like(const Storage& s);
-    static Storage ones_like(const Storage& s);
+    static Result<Storage> zeros_like(const Storage& s);
+    static Result<Storage> ones_like(const Storage& s);
 
     // Rectifier (functional.cpp).
     static Result<Storage> relu(const Storage& s);

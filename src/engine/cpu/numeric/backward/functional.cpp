@@ -17,7 +17,8 @@ KernelResult<NdArray<T>> relu_backward(const NdArray<T>& g, const NdArray<T>& x)
     auto out = elementwise::combine<T, 1>(ShapeSpan(g.shape()), std::array<const T*, 2>{g.data(), x.data()},
                                           std::array<StridesSpan, 2>{g.strides(), x.strides()},
                                           relu_backward_run<T>());
-    return std::move(out[0]);
+    if (!out) return std::unexpected(out.error());
+    return std::move((*out)[0]);
 }
 
 template KernelResult<NdArray<float>> relu_backward(const NdArray<float>&, const NdArray<float>&);
