@@ -876,6 +876,39 @@ class TensorProgram(RuleBasedStateMachine):
         assert out.strides == a.t.strides  # mapped element by element: the input's layout
         return e
 
+    @rule(a=tensors, b=tensors, depth=st.sampled_from([1000, 3000]), transposed_self=st.booleans(),
+          op=st.sampled_from(["+", "-", "*", "/", "@", "&", "|", "^", "==", "<", ">="]))
+    def deep_binary(self, a, b, depth, op, transposed_self):
+        """The operation on copies of the operands with `depth` more leading
+        axes of length 1: the same values, or the same kind of failure."""
+        if a.value is None or b.value is None:
+            return
+        b_value, b_dtype = b.value, b.dtype
+        if op == "@":
+            if len(a.shape) < 2 or len(b.shape) < 2:
+                return
+            if transposed_self:  # a product whose inner axes agree
+                b_value, b_dtype = np.swapaxes(a.value, -1, -2), a.dtype
+        try:
+            predicted = binary_value(op, a.value, b_value, a.dtype, b_dtype)
+        except TooBig:
+            return
+        except Fault as f:
+            predicted = Fault(f.kind)  # messages print the deeper shapes
+        fn = {"+": operator.add, "-": operator.sub, "*": operator.mul, "/": operator.truediv, "@": operator.matmul,
+              "&": operator.and_, "|": operator.or_, "^": operator.xor, **COMPARE}[op]
+        x = Tensor(a.value, dtype=a.dtype).reshape([1] * depth + list(a.shape))
+        y = Tensor(np.ascontiguousarray(b_value), dtype=b_dtype).reshape([1] * depth + list(b_value.shape))
+        out = expect_outcome(lambda: fn(x, y), predicted)
+        if out is None:
+            return
+        assert out.shape == [1] * depth + list(predicted.shape)
+        got = out.reshape(list(predicted.shape)).to_numpy()
+        if op == "@":
+            assert_close_product(got, predicted, a.value, b_value, a.dtype, "deep matmul")
+        else:
+            assert_same(got, predicted, f"deep {op}")
+
     @rule(target=tensors, a=tensors, b=tensors,
           op=st.sampled_from(["+", "-", "*", "/", "==", "<", "<=", ">", ">=", "!=", "@", "&", "|", "^"]),
           reflected=st.booleans())
