@@ -122,7 +122,7 @@ Allocated<std::array<NdArray<Out>, M>> combine(ShapeSpan shape, const std::array
 
 template <class Out, std::size_t M, class In, std::size_t N, class Loop>
 Allocated<std::array<NdArray<Out>, M>> combine(const std::array<ArrayView<In>, N>& views, Loop&& loop,
-                                    ResultLayout layout = ResultLayout::combined) {
+                                               ResultLayout layout = ResultLayout::combined) {
     std::array<StridesSpan, N> strides;
     std::array<const In*, N> in;
     for (std::size_t j = 0; j < N; ++j) {
