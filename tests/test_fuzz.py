@@ -903,6 +903,8 @@ class TensorProgram(RuleBasedStateMachine):
         if out is None:
             return
         assert out.shape == [1] * depth + list(predicted.shape)
+        if predicted.ndim > 32:
+            return  # beyond the export limit
         got = out.reshape(list(predicted.shape)).to_numpy()
         if op == "@":
             assert_close_product(got, predicted, a.value, b_value, a.dtype, "deep matmul")
