@@ -296,6 +296,13 @@ CASES = [
     ("matmul inner", lambda: raises(RuntimeError, lambda: A @ A)),
     ("matmul huge", lambda: raises(RuntimeError, lambda: Tensor(np.empty((2**40, 0), np.float32))
                                    @ Tensor(np.empty((0, 2**40), np.float32)))),
+    ("matmul unallocatable", lambda: raises(MemoryError, lambda: Tensor(np.empty((2**30, 0), np.float32))
+                                            @ Tensor(np.empty((0, 2**30), np.float32)))),
+    ("backward unallocatable", with_grad(lambda: raises(
+        MemoryError, (Tensor(np.empty((2**40, 0, 4), np.float32), requires_grad=True) @ B).backward))),
+    ("numpy operands", lambda: (raises(TypeError, lambda: A + A_NP), raises(TypeError, lambda: A_NP * A),
+                                raises(TypeError, lambda: A < A_NP), A == A_NP, A_NP == A, A != A_NP,
+                                A + np.float32(2.0), np.float64(2.0) * A, np.array(1.5) < A)),
     ("unsupported operands", lambda: (raises(TypeError, lambda: 2.0 - A), raises(TypeError, lambda: A @ 2.0),
                                       raises(TypeError, lambda: A & True), raises(TypeError, lambda: A < "a"),
                                       raises(TypeError, lambda: 2.0 / A))),

@@ -30,9 +30,9 @@ void Tape::set_shape(NodeId id, ShapeSpan shape) {
     axes_.insert(axes_.end(), shape.begin(), shape.end());
 }
 
-std::optional<Storage> Tape::get_grad(NodeId id) const {
-    if (id >= grads_.size()) return std::nullopt;
-    return grads_[id];
+const Storage* Tape::grad(NodeId id) const {
+    if (id >= grads_.size() || !grads_[id]) return nullptr;
+    return &*grads_[id];
 }
 
 void Tape::set_grad(NodeId id, Storage grad) {

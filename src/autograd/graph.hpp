@@ -35,8 +35,9 @@ public:
     // Gradients of different shapes meet in this shape.
     ShapeSpan shape(NodeId id) const { return ShapeSpan(axes_).subspan(shapes_[id].first, shapes_[id].second); }
 
-    // A copy of the slot, or nothing when it is empty or past the end.
-    std::optional<Storage> get_grad(NodeId id) const;
+    // The gradient in slot id (valid until the tape changes), or null when
+    // the slot is empty or past the end.
+    const Storage* grad(NodeId id) const;
     // Pads with empty slots when id is past the end, then replaces slot id.
     void set_grad(NodeId id, Storage grad);
     // Drops every node, then every gradient; capacity is kept. Ids handed out

@@ -106,7 +106,9 @@ Result<void> ReshapeNode::backward(AutogradContext& context, const Storage& grad
         if (!summed) return std::unexpected(std::move(summed.error()));
         own.emplace(std::move(*summed));
     } else {
-        own.emplace(CpuStorage::to_row_major(grad));
+        auto copied = CpuStorage::to_row_major(grad);
+        if (!copied) return std::unexpected(std::move(copied.error()));
+        own.emplace(std::move(*copied));
     }
     // `own` is a private row-major array with the same element count as the
     // target, so it is reshaped in place.

@@ -141,7 +141,7 @@ Result<Tensor> Tensor::logical_not(const Tensor& t) {
     return constant(CpuStorage::logical_not(*t.storage));
 }
 
-Tensor Tensor::zeros_like(const Tensor& t) { return make_tensor(CpuStorage::zeros_like(*t.storage), std::nullopt); }
-Tensor Tensor::ones_like(const Tensor& t) { return make_tensor(CpuStorage::ones_like(*t.storage), std::nullopt); }
+Result<Tensor> Tensor::zeros_like(const Tensor& t) { return constant(CpuStorage::zeros_like(*t.storage)); }
+Result<Tensor> Tensor::ones_like(const Tensor& t) { return constant(CpuStorage::ones_like(*t.storage)); }
 
 }  // namespace pelor::tensor::core

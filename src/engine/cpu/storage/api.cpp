@@ -2,6 +2,9 @@
 // a new ndarray. The NumPy C API is imported lazily, on first use.
 #include <Python.h>
 
+// The NumPy 2 layout only: descriptor fields are then read without a switch
+// on the run-time version (NumPy 1.x refuses the import instead).
+#define NPY_TARGET_VERSION NPY_2_0_API_VERSION
 #define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
 // NumPy 2 at run time: the cast error report below needs its ufunc API.
 #define NPY_TARGET_VERSION NPY_2_0_API_VERSION
@@ -31,7 +34,21 @@ namespace {
 constexpr int max_strided_axes = max_copy_axes;
 static_assert(std::is_same_v<npy_intp, std::ptrdiff_t>);
 
-bool ensure_numpy() { return PyArray_ImportNumPyAPI() >= 0; }
+// The C API table is imported once, under a lock: NumPy's importer stores
+// the table before the run-time version, so a thread that saw only the table
+// could go on before the import is complete. A failed import is retried at
+// the next use. Same scheme as the bfloat16 lookup below.
+PyMutex numpy_mutex;
+bool numpy_ready = false;
+
+bool ensure_numpy() {
+    if (__atomic_load_n(&numpy_ready, __ATOMIC_ACQUIRE)) return true;
+    PyMutex_Lock(&numpy_mutex);
+    const bool ok = __atomic_load_n(&numpy_ready, __ATOMIC_RELAXED) || PyArray_ImportNumPyAPI() >= 0;
+    if (ok) __atomic_store_n(&numpy_ready, true, __ATOMIC_RELEASE);
+    PyMutex_Unlock(&numpy_mutex);
+    return ok;
+}
 
 // The "bfloat16" descriptor, found once and kept; a failed lookup is retried
 // at the next use. The mutex detaches a waiting thread, so two threads that
@@ -124,8 +141,10 @@ void copy_bool_bytes(const unsigned char* __restrict src, unsigned char* __restr
 }
 
 template <class T>
-Storage import_elements(PyArrayObject* arr, Shape shape) {
-    NdArray<T> out(std::move(shape));
+Result<Storage> import_elements(PyArrayObject* arr, Shape shape) {
+    auto allocated = NdArray<T>::allocate(std::move(shape));
+    if (!allocated) return memory_error(allocated.error());
+    NdArray<T>& out = *allocated;
     T* dst = out.data();
     const std::size_t n = out.size();
     if (PyArray_IS_C_CONTIGUOUS(arr)) {
@@ -162,7 +181,9 @@ template <class T>
 Result<Storage> import_narrowed(PyArrayObject* arr, Shape shape) {
     const auto& kernels = numeric::ops::cast_kernels();
     const auto kernel = std::is_same_v<T, F16> ? kernels.f32_to_f16 : kernels.f32_to_bf16;
-    NdArray<T> out(std::move(shape));
+    auto allocated = NdArray<T>::allocate(std::move(shape));
+    if (!allocated) return memory_error(allocated.error());
+    NdArray<T>& out = *allocated;
     auto* dst = reinterpret_cast<std::uint16_t*>(out.data());
     const char* src = static_cast<const char*>(PyArray_DATA(arr));
     unsigned events = 0;

@@ -1,7 +1,8 @@
 #pragma once
 // CpuStorage: the engine's operations on storages. Each takes its inputs by
 // const reference, never changes them, and returns a new storage or an error
-// value naming the Python exception class. The definitions are split by group
+// value naming the Python exception class (MemoryError for a result that
+// cannot be allocated). The definitions are split by group
 // over the files of this folder.
 #include <Python.h>
 
@@ -59,14 +60,14 @@ struct CpuStorage {
     // Shape and fill (shape.cpp).
     static Result<Storage> reshape(const Storage& s, const Shape& shape);
     static Result<Storage> transpose(const Storage& s, std::size_t dim0, std::size_t dim1);
-    static Storage zeros_like(const Storage& s);
-    static Storage ones_like(const Storage& s);
+    static Result<Storage> zeros_like(const Storage& s);
+    static Result<Storage> ones_like(const Storage& s);
 
     // Undoing broadcasting (sum_to.cpp): the sum of `s` over the axes that
     // broadcasting `shape` to s's shape adds or stretches, in row-major layout
     // (Bool refused like arithmetic); and a row-major copy of any storage.
     static Result<Storage> sum_to(const Storage& s, const Shape& shape);
-    static Storage to_row_major(const Storage& s);
+    static Result<Storage> to_row_major(const Storage& s);
 
     // Rectifier (functional.cpp).
     static Result<Storage> relu(const Storage& s);

@@ -15,14 +15,18 @@ Result<Storage> CpuStorage::sum_to(const Storage& s, const Shape& shape) {
                 "Arithmetic operations are not supported for Bool data types. Cast to a numeric type first.");
         } else {
             auto r = numeric::ops::sum_to(a, shape);
-            if (!r) return runtime_error(std::move(r.error()));
+            if (!r) return kernel_failure(std::move(r.error()));
             return Storage(std::move(*r));
         }
     });
 }
 
-Storage CpuStorage::to_row_major(const Storage& s) {
-    return s.visit([](const auto& a) -> Storage { return numeric::ops::to_row_major(a); });
+Result<Storage> CpuStorage::to_row_major(const Storage& s) {
+    return s.visit([](const auto& a) -> Result<Storage> {
+        auto r = numeric::ops::to_row_major(a);
+        if (!r) return memory_error(r.error());
+        return Storage(std::move(*r));
+    });
 }
 
 }  // namespace pelor::engine::cpu::storage

@@ -45,7 +45,8 @@ KernelResult<ArrayPair<T>> div_backward(const NdArray<T>& g, const NdArray<T>& a
     // Every element of both outputs is written, so they are not zero-filled.
     auto out = elementwise::combine<T, 2>(std::array{std::move(*gv), std::move(*av), std::move(*bv)},
                                           div_backward_run<T>(), elementwise::ResultLayout::row_major);
-    return ArrayPair<T>{std::move(out[0]), std::move(out[1])};
+    if (!out) return std::unexpected(out.error());
+    return ArrayPair<T>{std::move((*out)[0]), std::move((*out)[1])};
 }
 
 template KernelResult<ArrayPair<float>> mul_backward(const NdArray<float>&, const NdArray<float>&,

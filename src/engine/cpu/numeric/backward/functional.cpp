@@ -16,7 +16,8 @@ KernelResult<NdArray<T>> relu_backward(const NdArray<T>& g, const NdArray<T>& x)
         auto out = elementwise::combine<T, 1>(ShapeSpan(g.shape()), std::array<const T*, 2>{g.data(), x.data()},
                                               std::array<StridesSpan, 2>{g.strides(), x.strides()},
                                               relu_backward_run<T>());
-        return std::move(out[0]);
+        if (!out) return std::unexpected(out.error());
+        return std::move((*out)[0]);
     }
     // A gradient with broadcast axes: the input's mask stretches along them.
     auto xv = ops::broadcast_to(x.view(), g.shape());
@@ -24,7 +25,8 @@ KernelResult<NdArray<T>> relu_backward(const NdArray<T>& g, const NdArray<T>& x)
         return std::unexpected("Shape mismatch in relu_backward: grad " + shape_text(g.shape()) + "\n vs input " +
                                shape_text(x.shape()));
     auto out = elementwise::combine<T, 1>(std::array{g.view(), std::move(*xv)}, relu_backward_run<T>());
-    return std::move(out[0]);
+    if (!out) return std::unexpected(out.error());
+    return std::move((*out)[0]);
 }
 
 template KernelResult<NdArray<float>> relu_backward(const NdArray<float>&, const NdArray<float>&);

@@ -1,5 +1,6 @@
 #include "engine/cpu/numeric/ops/sum_to.hpp"
 
+#include <algorithm>
 #include <array>
 #include <vector>
 
@@ -27,7 +28,11 @@ KernelResult<NdArray<T>> sum_to(const NdArray<T>& a, ShapeSpan target) {
     }
 
     using Ops = core::TensorOps<T>;
-    std::vector<double> acc(element_count(target), 0.0);
+    const std::size_t count = element_count(target);
+    auto sums = AlignedBuffer<double>::allocate(count);
+    if (!sums) return std::unexpected(sums.error());
+    double* acc = sums->data();
+    std::fill_n(acc, count, 0.0);
     if (a.size() != 0) {
         const StridesSpan from(a.strides());
         const T* src = a.data();
@@ -41,7 +46,7 @@ KernelResult<NdArray<T>> sum_to(const NdArray<T>& a, ShapeSpan target) {
             std::ptrdiff_t off_from = 0, off_to = 0;
             for (;;) {
                 const T* p = src + off_from;
-                double* q = acc.data() + off_to;
+                double* q = acc + off_to;
                 for (std::size_t k = 0; k < len; ++k)
                     q[std::ptrdiff_t(k) * st] += Ops::widen(p[std::ptrdiff_t(k) * sf]);
                 std::size_t ax = n - 1;
@@ -59,28 +64,30 @@ KernelResult<NdArray<T>> sum_to(const NdArray<T>& a, ShapeSpan target) {
             }
         }
     }
-    NdArray<T> out(Shape(target.begin(), target.end()));
-    T* dst = out.data();
-    for (std::size_t i = 0; i < acc.size(); ++i) dst[i] = Ops::narrow_double(acc[i]);
-    return out;
+    auto out = NdArray<T>::allocate(Shape(target.begin(), target.end()));
+    if (!out) return std::unexpected(out.error());
+    T* dst = out->data();
+    for (std::size_t i = 0; i < count; ++i) dst[i] = Ops::narrow_double(acc[i]);
+    return std::move(*out);
 }
 
 template <class T>
-NdArray<T> to_row_major(const NdArray<T>& a) {
-    if (a.is_standard_layout()) return a;
+Allocated<NdArray<T>> to_row_major(const NdArray<T>& a) {
+    if (a.is_standard_layout()) return a.clone();
     using Run = elementwise::Run<T, 1, T, 1>;
     auto out = elementwise::combine<T, 1>(std::array{a.view()},
                                           [](const Run& r) { elementwise::map_run(r, [](T x) { return x; }); },
                                           elementwise::ResultLayout::row_major);
-    return std::move(out[0]);
+    if (!out) return std::unexpected(out.error());
+    return std::move((*out)[0]);
 }
 
 template KernelResult<NdArray<float>> sum_to(const NdArray<float>&, ShapeSpan);
 template KernelResult<NdArray<F16>> sum_to(const NdArray<F16>&, ShapeSpan);
 template KernelResult<NdArray<BF16>> sum_to(const NdArray<BF16>&, ShapeSpan);
-template NdArray<float> to_row_major(const NdArray<float>&);
-template NdArray<F16> to_row_major(const NdArray<F16>&);
-template NdArray<BF16> to_row_major(const NdArray<BF16>&);
-template NdArray<bool> to_row_major(const NdArray<bool>&);
+template Allocated<NdArray<float>> to_row_major(const NdArray<float>&);
+template Allocated<NdArray<F16>> to_row_major(const NdArray<F16>&);
+template Allocated<NdArray<BF16>> to_row_major(const NdArray<BF16>&);
+template Allocated<NdArray<bool>> to_row_major(const NdArray<bool>&);
 
 }  // namespace pelor::engine::cpu::numeric::ops

@@ -15,14 +15,14 @@ KernelResult<NdArray<T>> sum_to(const NdArray<T>& a, ShapeSpan target);
 
 // A copy in row-major layout (the same values and shape).
 template <class T>
-NdArray<T> to_row_major(const NdArray<T>& a);
+Allocated<NdArray<T>> to_row_major(const NdArray<T>& a);
 
 extern template KernelResult<NdArray<float>> sum_to(const NdArray<float>&, ShapeSpan);
 extern template KernelResult<NdArray<F16>> sum_to(const NdArray<F16>&, ShapeSpan);
 extern template KernelResult<NdArray<BF16>> sum_to(const NdArray<BF16>&, ShapeSpan);
-extern template NdArray<float> to_row_major(const NdArray<float>&);
-extern template NdArray<F16> to_row_major(const NdArray<F16>&);
-extern template NdArray<BF16> to_row_major(const NdArray<BF16>&);
-extern template NdArray<bool> to_row_major(const NdArray<bool>&);
+extern template Allocated<NdArray<float>> to_row_major(const NdArray<float>&);
+extern template Allocated<NdArray<F16>> to_row_major(const NdArray<F16>&);
+extern template Allocated<NdArray<BF16>> to_row_major(const NdArray<BF16>&);
+extern template Allocated<NdArray<bool>> to_row_major(const NdArray<bool>&);
 
 }  // namespace pelor::engine::cpu::numeric::ops
