@@ -41,7 +41,7 @@ TSAN_BUILD := build-tsan
 TSAN_ENV := LD_PRELOAD="$$(g++ -print-file-name=libtsan.so)" \
 	PYTHONMALLOC=malloc \
 	TSAN_OPTIONS=halt_on_error=1:exitcode=66:allocator_may_return_null=1:second_deadlock_stack=1
-TSAN_TESTS := tests/test_threads.py tests/test_thread_stress.py
+TSAN_TESTS := tests/test_threads.py tests/test_thread_stress.py tests/test_lock_release.py
 test-tsan: provision
 	$(RUN) 'cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELOR_TSAN=ON \
 		-DPython_EXECUTABLE=/usr/bin/python3 >/dev/null && cmake --build $(TSAN_BUILD) && \

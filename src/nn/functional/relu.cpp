@@ -2,6 +2,7 @@
 
 #include "autograd/graph.hpp"
 #include "autograd/ops.hpp"
+#include "base/detached.hpp"
 #include "engine/cpu/storage/cpu_storage.hpp"
 #include "tensor/api/py_tensor.hpp"
 
@@ -35,14 +36,17 @@ PyObject* relu(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     PyObject* arg = parse_argument(args, nargs, kwnames);
     if (!arg) return nullptr;
     const tensor::core::Tensor& in = tensor::api::unwrap(arg);
-    std::optional<autograd::NodeId> id;
-    if (in.requires_grad) {
-        autograd::NodeId input_id = tensor::core::operand_id(in);
-        id = autograd::graph::TAPE().push_node(std::make_unique<autograd::ops::ReluNode>(input_id, in.storage));
-    }
-    auto out = engine::cpu::storage::CpuStorage::relu(*in.storage);
-    if (!out) return tensor::api::raise(out.error());
-    return tensor::api::wrap(tensor::core::make_tensor(std::move(*out), id));
+    // Recording and computing run detached from the interpreter when long.
+    return tensor::api::wrap(run_detached(in.storage->size(), [&]() -> Result<tensor::core::Tensor> {
+        std::optional<autograd::NodeId> id;
+        if (in.requires_grad) {
+            autograd::NodeId input_id = tensor::core::operand_id(in);
+            id = autograd::graph::TAPE().push_node(std::make_unique<autograd::ops::ReluNode>(input_id, in.storage));
+        }
+        auto out = engine::cpu::storage::CpuStorage::relu(*in.storage);
+        if (!out) return std::unexpected(std::move(out.error()));
+        return tensor::core::make_tensor(std::move(*out), id);
+    }));
 }
 
 }  // namespace pelor::nn::functional

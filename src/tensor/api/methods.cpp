@@ -1,12 +1,15 @@
 // Tensor methods: export, shape methods, fills, reflected comparisons and the
-// autograd entry points.
+// autograd entry points. Fills, comparisons, the backward pass and the copies
+// of an export run detached from the interpreter when they are long.
 #include <cmath>
 
 #include "autograd/engine.hpp"
 #include "autograd/graph.hpp"
+#include "base/detached.hpp"
 #include "base/py_ref.hpp"
 #include "engine/cpu/storage/cpu_storage.hpp"
 #include "tensor/api/py_tensor.hpp"
+#include "tensor/api/work.hpp"
 
 namespace pelor::tensor::api {
 
@@ -70,8 +73,11 @@ PyObject* transpose(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return wrap(Tensor::transpose(unwrap(self), dim0, dim1));
 }
 
-PyObject* zeros_like(PyObject* self, PyObject*) noexcept { return wrap(Tensor::zeros_like(unwrap(self))); }
-PyObject* ones_like(PyObject* self, PyObject*) noexcept { return wrap(Tensor::ones_like(unwrap(self))); }
+template <Result<Tensor> (*Fill)(const Tensor&)>
+PyObject* fill(PyObject* self, PyObject*) noexcept {
+    const Tensor& t = unwrap(self);
+    return wrap(run_detached(elementwise_work(*t.storage), [&] { return Fill(t); }));
+}
 
 // A number by the interpreter's float conversion, narrowed to binary32; the
 // conversion's own exception, with the argument named, otherwise.
@@ -96,7 +102,16 @@ PyObject* reflected_compare(PyObject* self, PyObject* args, PyObject* kwargs) no
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, Format, const_cast<char**>(keywords), &other)) return nullptr;
     float x = 0;
     if (!to_scalar(other, Format + 2, "other", x)) return nullptr;
-    return wrap(Op(unwrap(self), x));
+    const Tensor& t = unwrap(self);
+    return wrap(run_detached(elementwise_work(*t.storage), [&] { return Op(t, x); }));
+}
+
+// Elements of every node a pass from `root` may reach: each is read or
+// written at least once.
+std::size_t backward_work(const autograd::graph::Tape& tape, autograd::NodeId root) {
+    std::size_t n = 0;
+    for (autograd::NodeId i = 0; i <= root; ++i) n += element_count(tape.shape(i));
+    return n;
 }
 
 PyObject* backward(PyObject* self, PyObject*) noexcept {
@@ -110,9 +125,11 @@ PyObject* backward(PyObject* self, PyObject*) noexcept {
         return raise(Error{ErrorKind::RuntimeError,
                            "backward() called on a tensor whose graph was cleared by clear_graph() or was "
                            "recorded on another thread"});
-    auto seed = CpuStorage::ones_like(*t.storage);
-    if (!seed) return raise(seed.error());
-    auto r = autograd::engine::run_backward(*root, std::move(*seed));
+    auto r = run_detached(backward_work(autograd::graph::TAPE(), *root), [&]() -> Result<void> {
+        auto seed = CpuStorage::ones_like(*t.storage);
+        if (!seed) return std::unexpected(std::move(seed.error()));
+        return autograd::engine::run_backward(*root, std::move(*seed));
+    });
     if (!r) return raise(r.error());
     Py_RETURN_NONE;
 }
@@ -124,7 +141,7 @@ PyObject* grad(PyObject* self, PyObject*) noexcept {
     if (!slot) Py_RETURN_NONE;
     // Exported from a private copy: the export may run Python code (a
     // collection, a finaliser) that clears this thread's tape.
-    auto copy = slot->clone();
+    auto copy = run_detached(slot->size(), [&] { return slot->clone(); });
     if (!copy) return raise(memory_error(copy.error()).error());
     return export_storage(*copy);
 }
@@ -145,8 +162,8 @@ PyMethodDef tensor_methods[] = {
     {"to_numpy", to_numpy, METH_NOARGS, "to_numpy($self)\n--\n\n"},
     {"reshape", cfunc(reshape), METH_VARARGS | METH_KEYWORDS, "reshape($self, shape)\n--\n\n"},
     {"transpose", cfunc(transpose), METH_VARARGS | METH_KEYWORDS, "transpose($self, dim0, dim1)\n--\n\n"},
-    {"zeros_like", zeros_like, METH_NOARGS, "zeros_like($self)\n--\n\n"},
-    {"ones_like", ones_like, METH_NOARGS, "ones_like($self)\n--\n\n"},
+    {"zeros_like", fill<Tensor::zeros_like>, METH_NOARGS, "zeros_like($self)\n--\n\n"},
+    {"ones_like", fill<Tensor::ones_like>, METH_NOARGS, "ones_like($self)\n--\n\n"},
     {"__req__", cfunc(reflected_compare<Tensor::scalar_eq, req_format>), METH_VARARGS | METH_KEYWORDS,
      "__req__($self, other)\n--\n\n"},
     // other > element  <=>  element < other, and the mirror image.

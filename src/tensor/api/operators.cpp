@@ -1,7 +1,10 @@
 // Operator slots of the class Tensor. Each slot converts its operands, calls
-// one core operation and wraps the result; operand forms it does not support
-// answer NotImplemented so the interpreter can try the other operand.
+// one core operation (detached from the interpreter when it is long) and wraps
+// the result; operand forms it does not support answer NotImplemented so the
+// interpreter can try the other operand.
+#include "base/detached.hpp"
 #include "tensor/api/py_tensor.hpp"
+#include "tensor/api/work.hpp"
 
 namespace pelor::tensor::api {
 
@@ -9,6 +12,17 @@ namespace {
 
 using TensorOp = Result<Tensor> (*)(const Tensor&, const Tensor&);
 using ScalarOp = Result<Tensor> (*)(const Tensor&, float);
+using Work = std::size_t (*)(const Storage&, const Storage&);
+
+// The core operation on two tensors, or on a tensor and a number, detached
+// from the interpreter when it is long.
+template <Work W = elementwise_work>
+PyObject* call(TensorOp op, const Tensor& a, const Tensor& b) {
+    return wrap(run_detached(W(*a.storage, *b.storage), [&] { return op(a, b); }));
+}
+PyObject* call(ScalarOp op, const Tensor& t, float x) {
+    return wrap(run_detached(elementwise_work(*t.storage), [&] { return op(t, x); }));
+}
 
 // The interpreter's float conversion (float, int, bool, __float__, __index__),
 // then narrowed to binary32 (out-of-range magnitudes become infinities). A
@@ -28,23 +42,26 @@ template <TensorOp Op, ScalarOp Scalar, bool Reflected>
 PyObject* arithmetic(PyObject* left, PyObject* right) noexcept {
     float x;
     if (is_tensor(left)) {
-        if (is_tensor(right)) return wrap(Op(unwrap(left), unwrap(right)));
-        if (to_scalar(right, x)) return wrap(Scalar(unwrap(left), x));
+        if (is_tensor(right)) return call(Op, unwrap(left), unwrap(right));
+        if (to_scalar(right, x)) return call(Scalar, unwrap(left), x);
     }
     if constexpr (Reflected) {
-        if (is_tensor(right) && to_scalar(left, x)) return wrap(Scalar(unwrap(right), x));
+        if (is_tensor(right) && to_scalar(left, x)) return call(Scalar, unwrap(right), x);
     }
     Py_RETURN_NOTIMPLEMENTED;
 }
 
 // Both operands must be tensors: @ & | ^.
-template <TensorOp Op>
+template <TensorOp Op, Work W = elementwise_work>
 PyObject* tensor_only(PyObject* left, PyObject* right) noexcept {
-    if (is_tensor(left) && is_tensor(right)) return wrap(Op(unwrap(left), unwrap(right)));
+    if (is_tensor(left) && is_tensor(right)) return call<W>(Op, unwrap(left), unwrap(right));
     Py_RETURN_NOTIMPLEMENTED;
 }
 
-PyObject* invert(PyObject* self) noexcept { return wrap(Tensor::logical_not(unwrap(self))); }
+PyObject* invert(PyObject* self) noexcept {
+    const Tensor& t = unwrap(self);
+    return wrap(run_detached(elementwise_work(*t.storage), [&] { return Tensor::logical_not(t); }));
+}
 
 struct Comparison {
     TensorOp tensor;
@@ -77,9 +94,9 @@ PyObject* richcompare(PyObject* self, PyObject* other, int op) noexcept {
     }
     const Comparison cmp = comparison_for(op);
     if (!is_tensor(self) || !cmp.tensor) Py_RETURN_NOTIMPLEMENTED;
-    if (is_tensor(other)) return wrap(cmp.tensor(unwrap(self), unwrap(other)));
+    if (is_tensor(other)) return call(cmp.tensor, unwrap(self), unwrap(other));
     float x;
-    if (to_scalar(other, x)) return wrap(cmp.scalar(unwrap(self), x));
+    if (to_scalar(other, x)) return call(cmp.scalar, unwrap(self), x);
     Py_RETURN_NOTIMPLEMENTED;
 }
 
@@ -97,7 +114,7 @@ PyType_Slot tensor_operator_slots[] = {
     {Py_nb_subtract, slot(arithmetic<Tensor::sub, Tensor::scalar_sub, false>)},
     {Py_nb_multiply, slot(arithmetic<Tensor::mul, Tensor::scalar_mul, true>)},
     {Py_nb_true_divide, slot(arithmetic<Tensor::div, Tensor::scalar_div, false>)},
-    {Py_nb_matrix_multiply, slot(tensor_only<Tensor::matmul>)},
+    {Py_nb_matrix_multiply, slot(tensor_only<Tensor::matmul, matmul_work>)},
     {Py_nb_and, slot(tensor_only<Tensor::logical_and>)},
     {Py_nb_or, slot(tensor_only<Tensor::logical_or>)},
     {Py_nb_xor, slot(tensor_only<Tensor::logical_xor>)},

@@ -1,5 +1,7 @@
 // NumPy interchange: import an ndarray into a storage, export a storage into
-// a new ndarray. The NumPy C API is imported lazily, on first use.
+// a new ndarray. The NumPy C API is imported lazily, on first use. The copies
+// themselves run detached from the interpreter when they are long; NumPy's
+// objects are read before and its error state consulted after.
 #include <Python.h>
 
 // The NumPy 2 layout only: descriptor fields are then read without a switch
@@ -15,11 +17,13 @@
 #include <numpy/ufuncobject.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <optional>
 #include <type_traits>
 
+#include "base/detached.hpp"
 #include "base/py_ref.hpp"
 #include "engine/cpu/numeric/ops/cast_kernels.hpp"
 #include "engine/cpu/storage/cpu_storage.hpp"
@@ -140,28 +144,53 @@ void copy_bool_bytes(const unsigned char* __restrict src, unsigned char* __restr
     for (std::size_t i = 0; i < n; ++i) dst[i] = src[i] != 0;
 }
 
+// What a copy out of an ndarray reads, taken while attached, so that the
+// copy can run detached. Another thread may give the array a new shape or
+// strides meanwhile, so the layout is copied; the reference keeps the array
+// alive and makes NumPy refuse to resize its data in place.
+struct Source {
+    PyRef array;
+    const char* data;
+    bool contiguous;
+    int ndim;
+    std::array<npy_intp, max_strided_axes> dims{}, strides{};  // when not contiguous
+
+    // The caller has refused a non-contiguous array of more axes.
+    explicit Source(PyArrayObject* arr)
+        : array(PyRef::borrow(reinterpret_cast<PyObject*>(arr))),
+          data(static_cast<const char*>(PyArray_DATA(arr))),
+          contiguous(PyArray_IS_C_CONTIGUOUS(arr)),
+          ndim(PyArray_NDIM(arr)) {
+        if (contiguous) return;
+        std::copy_n(PyArray_DIMS(arr), ndim, dims.begin());
+        std::copy_n(PyArray_STRIDES(arr), ndim, strides.begin());
+    }
+};
+
 template <class T>
 Result<Storage> import_elements(PyArrayObject* arr, Shape shape) {
-    auto allocated = NdArray<T>::allocate(std::move(shape));
-    if (!allocated) return memory_error(allocated.error());
-    NdArray<T>& out = *allocated;
-    T* dst = out.data();
-    const std::size_t n = out.size();
-    if (PyArray_IS_C_CONTIGUOUS(arr)) {
-        if constexpr (std::is_same_v<T, bool>) {
-            copy_bool_bytes(static_cast<const unsigned char*>(PyArray_DATA(arr)), reinterpret_cast<unsigned char*>(dst), n);
-        } else if (n) {
-            std::memcpy(dst, PyArray_DATA(arr), n * sizeof(T));
+    const Source src(arr);
+    return run_detached(element_count(shape), [&]() -> Result<Storage> {
+        auto allocated = NdArray<T>::allocate(std::move(shape));
+        if (!allocated) return memory_error(allocated.error());
+        NdArray<T>& out = *allocated;
+        T* dst = out.data();
+        const std::size_t n = out.size();
+        if (src.contiguous) {
+            if constexpr (std::is_same_v<T, bool>) {
+                copy_bool_bytes(reinterpret_cast<const unsigned char*>(src.data), reinterpret_cast<unsigned char*>(dst), n);
+            } else if (n) {
+                std::memcpy(dst, src.data, n * sizeof(T));
+            }
+        } else {
+            copy_in_logical_order(src.data, src.dims.data(), src.strides.data(), src.ndim, dst);
+            if constexpr (std::is_same_v<T, bool>) {
+                auto* bytes = reinterpret_cast<unsigned char*>(dst);
+                for (std::size_t i = 0; i < n; ++i) bytes[i] = bytes[i] != 0;
+            }
         }
-    } else {
-        copy_in_logical_order(static_cast<const char*>(PyArray_DATA(arr)), PyArray_DIMS(arr), PyArray_STRIDES(arr),
-                              PyArray_NDIM(arr), dst);
-        if constexpr (std::is_same_v<T, bool>) {
-            auto* bytes = reinterpret_cast<unsigned char*>(dst);
-            for (std::size_t i = 0; i < n; ++i) bytes[i] = bytes[i] != 0;
-        }
-    }
-    return Storage(std::move(out));
+        return Storage(std::move(out));
+    });
 }
 
 // Reports the events of a float32 -> 16-bit cast as NumPy's cast reports its
@@ -176,57 +205,65 @@ int report_cast_events(unsigned events) {
     return PyUFunc_GiveFloatingpointErrors("cast", fpe);
 }
 
-// A float32 array narrowed to F16 or BF16 with the kernels of NumPy's casts.
+// Narrows the float32 elements of `source` into dst[0..count) in logical
+// order with `kernel`; returns the cast events seen.
+using NarrowKernel = decltype(numeric::ops::CastKernels::f32_to_f16);
+unsigned narrow_elements(const Source& source, NarrowKernel kernel, std::uint16_t* dst, std::size_t count) {
+    if (source.contiguous) return count ? kernel(reinterpret_cast<const float*>(source.data), dst, count) : 0;
+    unsigned events = 0;
+    // Strided runs are gathered into a small block first.
+    const auto run = [&](const char* s, std::ptrdiff_t stride, std::ptrdiff_t n, std::uint16_t* d) {
+        if (stride == std::ptrdiff_t(sizeof(float))) {
+            events |= kernel(reinterpret_cast<const float*>(s), d, std::size_t(n));
+            return;
+        }
+        constexpr std::ptrdiff_t block = 256;
+        alignas(64) float gathered[block];
+        for (std::ptrdiff_t i0 = 0; i0 < n; i0 += block) {
+            const std::ptrdiff_t m = std::min(block, n - i0);
+            copy_run(s + i0 * stride, stride, m, gathered);
+            events |= kernel(gathered, d + i0, std::size_t(m));
+        }
+    };
+    // A plane whose source runs down the rows is transposed a block at a
+    // time into binary32 rows, which are then narrowed.
+    const auto plane = [&](const char* s, std::ptrdiff_t rs, std::ptrdiff_t cs, std::ptrdiff_t rows,
+                           std::ptrdiff_t cols, std::uint16_t* d, std::ptrdiff_t rd) {
+        const auto transpose = transpose_kernels().b32;
+        if (!transpose || rs != std::ptrdiff_t(sizeof(float))) return plane_in_tiles(s, rs, cs, rows, cols, d, rd, run);
+        constexpr std::ptrdiff_t block_rows = 16, block_cols = 256;
+        alignas(64) std::uint32_t block[block_rows * block_cols];
+        for (std::ptrdiff_t r0 = 0; r0 < rows; r0 += block_rows) {
+            const std::ptrdiff_t m = std::min(block_rows, rows - r0);
+            for (std::ptrdiff_t c0 = 0; c0 < cols; c0 += block_cols) {
+                const std::ptrdiff_t k = std::min(block_cols, cols - c0);
+                transpose(s + r0 * rs + c0 * cs, cs, std::size_t(m), std::size_t(k), block, block_cols);
+                for (std::ptrdiff_t r = 0; r < m; ++r)
+                    events |= kernel(reinterpret_cast<const float*>(block + r * block_cols), d + (r0 + r) * rd + c0,
+                                     std::size_t(k));
+            }
+        }
+    };
+    copy_logical(source.data, source.dims.data(), source.strides.data(), source.ndim, dst, run, plane);
+    return events;
+}
+
+// A float32 array narrowed to F16 or BF16 with the kernels of NumPy's casts;
+// the cast's events are reported once the thread is attached again.
 template <class T>
 Result<Storage> import_narrowed(PyArrayObject* arr, Shape shape) {
     const auto& kernels = numeric::ops::cast_kernels();
     const auto kernel = std::is_same_v<T, F16> ? kernels.f32_to_f16 : kernels.f32_to_bf16;
-    auto allocated = NdArray<T>::allocate(std::move(shape));
-    if (!allocated) return memory_error(allocated.error());
-    NdArray<T>& out = *allocated;
-    auto* dst = reinterpret_cast<std::uint16_t*>(out.data());
-    const char* src = static_cast<const char*>(PyArray_DATA(arr));
+    const Source source(arr);
     unsigned events = 0;
-    if (PyArray_IS_C_CONTIGUOUS(arr)) {
-        if (out.size()) events = kernel(reinterpret_cast<const float*>(src), dst, out.size());
-    } else {
-        // Strided runs are gathered into a small block first.
-        const auto run = [&](const char* s, std::ptrdiff_t stride, std::ptrdiff_t n, std::uint16_t* d) {
-            if (stride == std::ptrdiff_t(sizeof(float))) {
-                events |= kernel(reinterpret_cast<const float*>(s), d, std::size_t(n));
-                return;
-            }
-            constexpr std::ptrdiff_t block = 256;
-            alignas(64) float gathered[block];
-            for (std::ptrdiff_t i0 = 0; i0 < n; i0 += block) {
-                const std::ptrdiff_t m = std::min(block, n - i0);
-                copy_run(s + i0 * stride, stride, m, gathered);
-                events |= kernel(gathered, d + i0, std::size_t(m));
-            }
-        };
-        // A plane whose source runs down the rows is transposed a block at a
-        // time into binary32 rows, which are then narrowed.
-        const auto plane = [&](const char* s, std::ptrdiff_t rs, std::ptrdiff_t cs, std::ptrdiff_t rows,
-                               std::ptrdiff_t cols, std::uint16_t* d, std::ptrdiff_t rd) {
-            const auto transpose = transpose_kernels().b32;
-            if (!transpose || rs != std::ptrdiff_t(sizeof(float))) return plane_in_tiles(s, rs, cs, rows, cols, d, rd, run);
-            constexpr std::ptrdiff_t block_rows = 16, block_cols = 256;
-            alignas(64) std::uint32_t block[block_rows * block_cols];
-            for (std::ptrdiff_t r0 = 0; r0 < rows; r0 += block_rows) {
-                const std::ptrdiff_t m = std::min(block_rows, rows - r0);
-                for (std::ptrdiff_t c0 = 0; c0 < cols; c0 += block_cols) {
-                    const std::ptrdiff_t k = std::min(block_cols, cols - c0);
-                    transpose(s + r0 * rs + c0 * cs, cs, std::size_t(m), std::size_t(k), block, block_cols);
-                    for (std::ptrdiff_t r = 0; r < m; ++r)
-                        events |= kernel(reinterpret_cast<const float*>(block + r * block_cols), d + (r0 + r) * rd + c0,
-                                         std::size_t(k));
-                }
-            }
-        };
-        copy_logical(src, PyArray_DIMS(arr), PyArray_STRIDES(arr), PyArray_NDIM(arr), dst, run, plane);
-    }
-    if (report_cast_events(events) < 0) return python_error();
-    return Storage(std::move(out));
+    auto narrowed = run_detached(element_count(shape), [&]() -> Result<Storage> {
+        auto allocated = NdArray<T>::allocate(std::move(shape));
+        if (!allocated) return memory_error(allocated.error());
+        events = narrow_elements(source, kernel, reinterpret_cast<std::uint16_t*>(allocated->data()), allocated->size());
+        return Storage(std::move(*allocated));
+    });
+    if (narrowed && report_cast_events(events) < 0) return python_error();
+    return narrowed;
 }
 
 }  // namespace
@@ -344,13 +381,16 @@ Result<PyObject*> CpuStorage::to_numpy(const Storage& s) {
                                                       fortran ? NPY_ARRAY_F_CONTIGUOUS : 0, nullptr));
         if (!out) return python_error();
         T* dst = static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
-        if (standard || fortran) {
-            if (a.size()) std::memcpy(dst, a.data(), a.size() * sizeof(T));
-        } else {
-            npy_intp src_strides[max_strided_axes];
-            for (int i = 0; i < ndim; ++i) src_strides[i] = npy_intp(a.strides()[std::size_t(i)] * npy_intp(sizeof(T)));
-            copy_in_logical_order(reinterpret_cast<const char*>(a.data()), dims, src_strides, ndim, dst);
-        }
+        npy_intp src_strides[max_strided_axes];
+        for (int i = 0; i < ndim; ++i) src_strides[i] = npy_intp(a.strides()[std::size_t(i)] * npy_intp(sizeof(T)));
+        // No other thread has seen the new array yet.
+        run_detached(a.size(), [&] {
+            if (standard || fortran) {
+                if (a.size()) std::memcpy(dst, a.data(), a.size() * sizeof(T));
+            } else {
+                copy_in_logical_order(reinterpret_cast<const char*>(a.data()), dims, src_strides, ndim, dst);
+            }
+        });
         return out.release();
     });
 }
