@@ -102,6 +102,10 @@ def long_operations():
     ta, tb = Tensor(a), Tensor(b)
     th, tbh = Tensor(a, dtype="f16"), Tensor(b, dtype="bf16")
     batch = Tensor(floats((8, 128, 128)))
+    # Small operands, long operations: a product of 2M multiply-adds, and a
+    # column broadcast against a row into 16M elements.
+    square = Tensor(floats((128, 128)))
+    column, line = Tensor(floats((4096, 1))), Tensor(floats((1, 4096)))
     tbig, trow = Tensor(big), Tensor(row)
     tbig16 = Tensor(big, dtype="bf16")
     cube = Tensor(floats((64, 128, 128))).transpose(0, 2)  # exported by a reordering copy
@@ -114,6 +118,8 @@ def long_operations():
         ("matmul f16", lambda: th @ th),
         ("matmul bf16", lambda: tbh @ tbh),
         ("matmul batched", lambda: batch @ batch),
+        ("matmul of small operands", lambda: square @ square),
+        ("add of small operands, broadcast", lambda: column + line),
         ("add broadcast", lambda: tbig + trow),
         ("sub", lambda: tbig - tbig),
         ("mul bf16", lambda: tbig16 * tbig16),

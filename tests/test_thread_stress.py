@@ -5,10 +5,12 @@ Every thread builds its own graphs whose operands are tensors shared by all
 threads (each element type, each layout: row-major, transposed, axes swapped
 in 3-D, broadcast, 0-d, empty), constructs tensors from NumPy arrays that all
 threads read, exports shared tensors, differentiates, and clears its tape in
-a loop. Each round's results and gradients must be bit for bit those of a
-single-threaded run of the same program. Fresh interpreters check that eight
-threads can make the process's first tensor, and its first bfloat16 tensor,
-at the same instant.
+a loop. Half of each round works on operands large enough that the
+operations run detached from the interpreter, so kernels of different
+threads run at the same time on the same operands. Each round's results and
+gradients must be bit for bit those of a single-threaded run of the same
+program. Fresh interpreters check that eight threads can make the process's
+first tensor, and its first bfloat16 tensor, at the same instant.
 """
 
 import subprocess
@@ -51,6 +53,17 @@ ARRAYS = {
 }
 MASK = rng.random((3, 4)) < 0.5
 
+# Operands of the long operations: far more elements than an operation needs
+# before it releases the interpreter's lock.
+ROWS, COLS = 256, 384
+F32_ARRAYS = {  # imported into every element type, narrowed for f16 and bf16
+    "big": rng.uniform(-2, 2, (ROWS, COLS)).astype(np.float32),
+    "wide": rng.uniform(-2, 2, (COLS, 2 * ROWS)).astype(np.float32)[:, ::2],  # strided source
+    "w": [rng.uniform(-1, 1, (COLS, ROWS)).astype(np.float32) for _ in range(THREADS)],  # one per thread
+}
+ARRAYS_BIG = {dtype: F32_ARRAYS["big"].astype(FLOATS[dtype]) for dtype in FLOATS}
+BIG_MASKS = rng.random((2, ROWS, COLS)) < 0.5
+
 
 def shared_tensors():
     shared = {}
@@ -66,7 +79,40 @@ def shared_tensors():
             "tracked": Tensor(a["row"], dtype=dtype, requires_grad=True),
         }
     shared["mask"] = Tensor(MASK, dtype="bool")
+    for dtype in FLOATS:
+        shared[dtype]["big"] = Tensor(F32_ARRAYS["big"], dtype=dtype)
+        shared[dtype]["big_t"] = Tensor(F32_ARRAYS["big"].T.copy(), dtype=dtype).transpose(0, 1)
+        shared[dtype]["wide"] = Tensor(F32_ARRAYS["wide"], dtype=dtype)
+    shared["big_masks"] = [Tensor(m, dtype="bool") for m in BIG_MASKS]
     return shared
+
+
+def long_operations(shared, dtype, k):
+    """Thread k's long operations in one element type, on shared operands."""
+    s = shared[dtype]
+    big, big_t, wide = s["big"], s["big_t"], s["wide"]
+    p, q = shared["big_masks"]
+    # Imports from arrays every thread reads: float32 narrowed to the element
+    # type, a strided source, and the element type's own array.
+    w = Tensor(F32_ARRAYS["w"][k], dtype=dtype, requires_grad=True)
+    imported = Tensor(F32_ARRAYS["wide"], dtype=dtype)
+    native = Tensor(ARRAYS_BIG[dtype], dtype=dtype)
+    h = relu(big @ w - 0.5)  # (ROWS, ROWS)
+    z = (h @ wide.transpose(0, 1)) * big_t / 4.0 + big  # (ROWS, COLS)
+    loss = z * big
+    loss.backward()
+    return {
+        "loss": loss.to_numpy(),
+        "w": w.grad(),
+        "h": h.grad(),
+        "z": z.grad(),
+        "imported": imported.to_numpy(),
+        "native": native.to_numpy(),
+        "cmp": ((big > big_t) & p | ~(big <= 0.25) ^ q).to_numpy(),
+        "equal": (big == native).to_numpy(),
+        "fills": [big.ones_like().to_numpy(), big_t.zeros_like().to_numpy()],
+        "exports": [big_t.to_numpy(), wide.transpose(0, 1).to_numpy()],
+    }
 
 
 def program(shared, k):
@@ -83,6 +129,7 @@ def program(shared, k):
         q = z @ s["col"].transpose(0, 1) + s["empty"] @ s["empty"].transpose(0, 1)
         loss = q * 0.25 + s["tracked"] @ s["col"].transpose(0, 1)
         loss.backward()
+        out[dtype + " long"] = long_operations(shared, dtype, k)
         out[dtype] = {
             "loss": loss.to_numpy(),
             "w": w.grad(),
@@ -104,7 +151,7 @@ def program(shared, k):
             return [raw(x) for x in v]
         return (v.dtype.str, v.shape, v.tobytes())
 
-    return {dtype: {name: raw(v) for name, v in r.items()} for dtype, r in out.items()}
+    return {key: {name: raw(v) for name, v in r.items()} for key, r in out.items()}
 
 
 def test_threads_match_a_single_threaded_run():
@@ -152,10 +199,12 @@ def test_threads_match_a_single_threaded_run():
     assert not failures, failures[0]
     assert done == [ROUNDS] * THREADS
     # The shared arrays and tensors are unchanged.
-    for dtype, s in shared.items():
-        if dtype != "mask":
-            np.testing.assert_array_equal(s["row"].to_numpy(), ARRAYS[dtype]["row"])
-            np.testing.assert_array_equal(s["col"].to_numpy(), ARRAYS[dtype]["col"].T)
+    for dtype in FLOATS:
+        s = shared[dtype]
+        np.testing.assert_array_equal(s["row"].to_numpy(), ARRAYS[dtype]["row"])
+        np.testing.assert_array_equal(s["col"].to_numpy(), ARRAYS[dtype]["col"].T)
+        np.testing.assert_array_equal(s["big"].to_numpy(), F32_ARRAYS["big"].astype(FLOATS[dtype]))
+    np.testing.assert_array_equal(np.stack([m.to_numpy() for m in shared["big_masks"]]), BIG_MASKS)
     Tensor.clear_graph()
 
 
