@@ -47,6 +47,8 @@ Result<void> AutogradContext::accumulate(NodeId id, Storage grad) {
     return {};
 }
 
+bool AutogradContext::wants(NodeId id) const { return !tape_->is_constant_leaf(id); }
+
 void AutogradContext::set_grad(NodeId id, Storage grad) {
     pad(id);
     grads[id] = std::move(grad);

@@ -26,6 +26,9 @@ public:
     // repeats a contribution. On error the slot keeps its old gradient.
     Result<void> accumulate(NodeId id, Storage grad);
     void set_grad(NodeId id, Storage grad);
+    // Whether a rule should compute the contribution to input id: not when
+    // no tensor can ever read that input's gradient.
+    bool wants(NodeId id) const;
 
     std::vector<std::optional<Storage>> grads;
 

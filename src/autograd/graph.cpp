@@ -17,11 +17,18 @@ Tape::~Tape() = default;
 
 NodeId Tape::add_leaf() { return push_node(std::make_unique<ops::LeafNode>()); }
 
+NodeId Tape::add_constant_leaf() {
+    const NodeId id = add_leaf();
+    constant_leaves_[id] = true;
+    return id;
+}
+
 NodeId Tape::push_node(std::unique_ptr<ops::BackwardOp> node) {
     NodeId id = nodes_.size();
     nodes_.push_back(std::move(node));
     grads_.emplace_back();
     shapes_.emplace_back(0, 0);
+    constant_leaves_.push_back(false);
     return id;
 }
 
@@ -45,6 +52,7 @@ void Tape::clear() {
     grads_.clear();
     shapes_.clear();
     axes_.clear();
+    constant_leaves_.clear();
     epoch_ = new_epoch();
 }
 

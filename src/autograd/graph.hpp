@@ -28,6 +28,11 @@ public:
     Tape& operator=(const Tape&) = delete;
 
     NodeId add_leaf();
+    // A leaf standing for a constant operand of a recorded operation. No
+    // tensor carries its id, so its gradient can never be read: backward
+    // rules skip computing it.
+    NodeId add_constant_leaf();
+    bool is_constant_leaf(NodeId id) const { return constant_leaves_[id]; }
     NodeId push_node(std::unique_ptr<ops::BackwardOp> node);
     // Records the output shape of node id once its result exists (a node
     // whose computation failed has none, but no pass ever reaches it).
@@ -60,6 +65,7 @@ private:
     // shared list, so recording a node allocates nothing for its shape.
     std::vector<std::pair<std::size_t, std::size_t>> shapes_;
     std::vector<std::size_t> axes_;
+    std::vector<bool> constant_leaves_;
     std::uint64_t epoch_;
 };
 

@@ -31,7 +31,7 @@ Tensor make_tensor(Storage s, std::optional<NodeId> id) {
 // unrelated node here, so such an operand is treated like a constant.
 NodeId operand_id(const Tensor& t) {
     if (auto id = t.live_node_id()) return *id;
-    NodeId id = TAPE().add_leaf();
+    NodeId id = TAPE().add_constant_leaf();
     TAPE().set_shape(id, t.storage->shape());
     return id;
 }

@@ -33,28 +33,34 @@ Result<StoragePair> binary_backward(const Storage& lhs, const Storage& grad, con
         } else {
             auto r = kernel(g, *lhs.get_if<T>(), *rhs.get_if<T>());
             if (!r) return kernel_failure(std::move(r.error()));
-            return StoragePair{Storage(std::move(r->first)), Storage(std::move(r->second))};
+            StoragePair out;
+            if (r->first) out.first.emplace(std::move(*r->first));
+            if (r->second) out.second.emplace(std::move(*r->second));
+            return out;
         }
     });
 }
 
 }  // namespace
 
-Result<StoragePair> CpuStorage::backward_mul(const Storage& lhs, const Storage& grad, const Storage& rhs) {
-    return binary_backward(lhs, grad, rhs, [](const auto& g, const auto& a, const auto& b) {
-        return backward::mul_backward(g, a, b);
+Result<StoragePair> CpuStorage::backward_mul(const Storage& lhs, const Storage& grad, const Storage& rhs,
+                                             Wanted wanted) {
+    return binary_backward(lhs, grad, rhs, [wanted](const auto& g, const auto& a, const auto& b) {
+        return backward::mul_backward(g, a, b, wanted);
     });
 }
 
-Result<StoragePair> CpuStorage::backward_div(const Storage& lhs, const Storage& grad, const Storage& rhs) {
-    return binary_backward(lhs, grad, rhs, [](const auto& g, const auto& a, const auto& b) {
-        return backward::div_backward(g, a, b);
+Result<StoragePair> CpuStorage::backward_div(const Storage& lhs, const Storage& grad, const Storage& rhs,
+                                             Wanted wanted) {
+    return binary_backward(lhs, grad, rhs, [wanted](const auto& g, const auto& a, const auto& b) {
+        return backward::div_backward(g, a, b, wanted);
     });
 }
 
-Result<StoragePair> CpuStorage::backward_matmul(const Storage& lhs, const Storage& grad, const Storage& rhs) {
-    return binary_backward(lhs, grad, rhs, [](const auto& g, const auto& a, const auto& b) {
-        return backward::matmul_backward(g, a, b);
+Result<StoragePair> CpuStorage::backward_matmul(const Storage& lhs, const Storage& grad, const Storage& rhs,
+                                             Wanted wanted) {
+    return binary_backward(lhs, grad, rhs, [wanted](const auto& g, const auto& a, const auto& b) {
+        return backward::matmul_backward(g, a, b, wanted);
     });
 }
 

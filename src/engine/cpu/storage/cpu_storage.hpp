@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "base/error.hpp"
+#include "engine/cpu/numeric/backward/wanted.hpp"
 #include "tensor/storage.hpp"
 
 namespace pelor::engine::cpu::storage {
@@ -18,7 +19,9 @@ namespace pelor::engine::cpu::storage {
 using tensor::storage::DType;
 using tensor::storage::Storage;
 
-using StoragePair = std::pair<Storage, Storage>;
+// The gradients of a two-operand rule's operands; one not wanted stays empty.
+using StoragePair = std::pair<std::optional<Storage>, std::optional<Storage>>;
+using numeric::backward::Wanted;
 
 struct CpuStorage {
     // NumPy interchange (api.cpp). Both need an attached thread.
@@ -79,9 +82,12 @@ struct CpuStorage {
     static Result<Storage> logical_not(const Storage& s);
 
     // Gradient kernels (backward.cpp): (gradient of left, gradient of right).
-    static Result<StoragePair> backward_mul(const Storage& lhs, const Storage& grad, const Storage& rhs);
-    static Result<StoragePair> backward_div(const Storage& lhs, const Storage& grad, const Storage& rhs);
-    static Result<StoragePair> backward_matmul(const Storage& lhs, const Storage& grad, const Storage& rhs);
+    static Result<StoragePair> backward_mul(const Storage& lhs, const Storage& grad, const Storage& rhs,
+                                               Wanted wanted);
+    static Result<StoragePair> backward_div(const Storage& lhs, const Storage& grad, const Storage& rhs,
+                                               Wanted wanted);
+    static Result<StoragePair> backward_matmul(const Storage& lhs, const Storage& grad, const Storage& rhs,
+                                               Wanted wanted);
     static Result<Storage> backward_relu(const Storage& input, const Storage& grad);
 };
 

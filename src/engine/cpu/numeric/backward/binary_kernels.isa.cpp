@@ -1,4 +1,4 @@
-// The div_backward loop at one instruction-set level (compiled once per level
+// The div_backward loops at one instruction-set level (compiled once per level
 // with PELOR_ISA naming it); internal linkage only, so nothing compiled for a
 // wide level leaks into baseline code.
 //
@@ -29,12 +29,19 @@ using engine::cpu::numeric::backward::DivRun;
 using std::size_t;
 using u16 = std::uint16_t;
 
-void div_backward_f32(const DivRun<float>& run) {
-    // g / b in binary32 is already correctly rounded; the binary64 quotient
-    // is rounded once more, to binary32.
+enum class Which { both, dividend, divisor };
+constexpr size_t outputs(Which w) { return w == Which::both ? 2 : 1; }
+
+// g / b in binary32 is already correctly rounded; the binary64 quotient is
+// rounded once more, to binary32.
+template <Which W>
+void div_backward_f32(const DivRun<float, outputs(W)>& run) {
     ew::map_run(run, [](float g, float a, float b) {
         const double bd = b;
-        return std::array<float, 2>{g / b, float(-(double(g) * a) / (bd * bd))};
+        const auto divisor = [&] { return float(-(double(g) * a) / (bd * bd)); };
+        if constexpr (W == Which::both) return std::array<float, 2>{g / b, divisor()};
+        else if constexpr (W == Which::dividend) return g / b;
+        else return divisor();
     });
 }
 
@@ -42,13 +49,13 @@ void div_backward_f32(const DivRun<float>& run) {
 // binary64 and narrowed once (rounded to odd in binary32, then to nearest
 // even in the element type, which is one correct rounding of the binary64
 // quotient; see ew::round_to_odd).
-template <class Conv, class T>
-void div_backward_half(const DivRun<T>& run) {
+template <class Conv, class T, Which W>
+void div_backward_half(const DivRun<T, outputs(W)>& run) {
     const u16* g = reinterpret_cast<const u16*>(run.in[0]);
     const u16* a = reinterpret_cast<const u16*>(run.in[1]);
     const u16* b = reinterpret_cast<const u16*>(run.in[2]);
-    u16* ga = reinterpret_cast<u16*>(run.out[0]);
-    u16* gb = reinterpret_cast<u16*>(run.out[1]);
+    u16* ga = W == Which::divisor ? nullptr : reinterpret_cast<u16*>(run.out[0]);
+    u16* gb = W == Which::dividend ? nullptr : reinterpret_cast<u16*>(run.out[outputs(W) - 1]);
     const auto [sg, sa, sb] = run.stride;
     constexpr size_t block = ew::half_block;
     alignas(64) float fg[block], fa[block], fb[block], out[block];
@@ -56,21 +63,33 @@ void div_backward_half(const DivRun<T>& run) {
         const size_t m = std::min(block, run.count - i0);
         const std::ptrdiff_t i = std::ptrdiff_t(i0);
         ew::load_block<Conv>(g + i * sg, sg, fg, m);
-        ew::load_block<Conv>(a + i * sa, sa, fa, m);
         ew::load_block<Conv>(b + i * sb, sb, fb, m);
-        for (size_t k = 0; k < m; ++k) out[k] = ew::round_to_odd(double(fg[k]) / fb[k]);
-        Conv::narrow(out, ga + i0, m);
-        for (size_t k = 0; k < m; ++k) {
-            const double bd = fb[k];
-            out[k] = ew::round_to_odd(-(double(fg[k]) * fa[k]) / (bd * bd));
+        if constexpr (W != Which::divisor) {
+            for (size_t k = 0; k < m; ++k) out[k] = ew::round_to_odd(double(fg[k]) / fb[k]);
+            Conv::narrow(out, ga + i0, m);
         }
-        Conv::narrow(out, gb + i0, m);
+        if constexpr (W != Which::dividend) {
+            ew::load_block<Conv>(a + i * sa, sa, fa, m);
+            for (size_t k = 0; k < m; ++k) {
+                const double bd = fb[k];
+                out[k] = ew::round_to_odd(-(double(fg[k]) * fa[k]) / (bd * bd));
+            }
+            Conv::narrow(out, gb + i0, m);
+        }
     }
 }
 
+template <class Conv, class T>
+constexpr engine::cpu::numeric::backward::DivBackwardLoops<T> half_loops = {
+    div_backward_half<Conv, T, Which::both>, div_backward_half<Conv, T, Which::dividend>,
+    div_backward_half<Conv, T, Which::divisor>};
+
 }  // namespace
 
-extern const DivBackwardKernels div_backward_kernels = {div_backward_f32, div_backward_half<ew::F16Blocks, F16>,
-                                                        div_backward_half<ew::BF16Blocks, BF16>};
+extern const DivBackwardKernels div_backward_kernels = {
+    {div_backward_f32<Which::both>, div_backward_f32<Which::dividend>, div_backward_f32<Which::divisor>},
+    half_loops<ew::F16Blocks, F16>,
+    half_loops<ew::BF16Blocks, BF16>,
+};
 
 }  // namespace pelor::isa::PELOR_ISA
