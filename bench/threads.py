@@ -60,22 +60,26 @@ def _loops(shape, op, calls):
     return {lib: loop(x, y) for lib, (x, y) in pairs.items()}
 
 
-def _on_two_threads(fn):
-    """fn on two threads at once; returns when both are done."""
-    start = threading.Barrier(2)
+class _Pair:
+    """Two long-lived threads (as a user's worker threads would be): calling
+    the pair runs fn on both at once and returns when both are done."""
 
-    def worker():
-        start.wait()
-        fn()
+    def __init__(self, fn):
+        self.fn = fn
+        self.start = threading.Barrier(3)
+        self.done = threading.Barrier(3)
+        for _ in range(2):
+            threading.Thread(target=self._serve, daemon=True).start()
 
-    def run():
-        threads = [threading.Thread(target=worker) for _ in range(2)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
+    def _serve(self):
+        while True:
+            self.start.wait()
+            self.fn()
+            self.done.wait()
 
-    return run
+    def __call__(self):
+        self.start.wait()
+        self.done.wait()
 
 
 def _seconds(fn):
@@ -89,13 +93,15 @@ def gains():
     out = {}
     for name, shape, op, calls in WORK:
         loops = _loops(shape, op, calls)
-        for fn in loops.values():
-            fn()  # warm up
+        pairs = {lib: _Pair(fn) for lib, fn in loops.items()}
+        for lib, fn in loops.items():  # warm up
+            fn()
+            pairs[lib]()
         best = {lib: [float("inf"), float("inf")] for lib in loops}
         for _ in range(ROUNDS):  # libraries in turns, so a change of load touches all alike
             for lib, fn in loops.items():
                 best[lib][0] = min(best[lib][0], _seconds(fn))
-                best[lib][1] = min(best[lib][1], _seconds(_on_two_threads(fn)))
+                best[lib][1] = min(best[lib][1], _seconds(pairs[lib]))
         out[f"{name}, {calls} each"] = {lib: (2 * one / two, one, two) for lib, (one, two) in best.items()}
     return out
 
@@ -104,7 +110,7 @@ def cases():
     out = []
     for name, shape, op, calls in WORK:
         loops = _loops(shape, op, calls)
-        two = {lib: _on_two_threads(fn) for lib, fn in loops.items()}
+        two = {lib: _Pair(fn) for lib, fn in loops.items()}
         out.append((f"2 threads x {calls} {name}", two["ours"], two["numpy"], two.get("torch")))
     return out
 
