@@ -46,20 +46,13 @@ public:
         return NdArray(std::move(shape), std::move(strides), std::move(*buffer));
     }
 
-    // Behaviour 3: every element set to `value`, default strides.
+    // Every element set to `value`, with default (row-major) strides.
     static Allocated<NdArray> filled(Shape shape, T value) {
         auto a = allocate(std::move(shape));
         if (!a) return a;
         T* p = a->data();
         for (std::size_t i = 0, n = a->size(); i < n; ++i) p[i] = value;
         return a;
-    }
-
-    // Behaviour 2: a row-major flat buffer and a shape.
-    static std::expected<NdArray, ShapeError> from_buffer(Shape shape, AlignedBuffer<T> buffer) {
-        if (buffer.size() != element_count(shape)) return std::unexpected(ShapeError::IncompatibleShape);
-        Strides strides = default_strides(shape);
-        return NdArray(std::move(shape), std::move(strides), std::move(buffer));
     }
 
     // Same shape, strides and elements in a new buffer.
@@ -86,7 +79,7 @@ public:
 
     ArrayView<T> view() const { return ArrayView<T>{data(), shape_, strides_}; }
 
-    // Behaviour 6: exchange two axes' lengths and strides; no element moves.
+    // Exchanges two axes' lengths and strides; no element moves.
     // The caller checks that both indices are below ndim().
     void swap_axes(std::size_t a, std::size_t b) {
         assert(a < ndim() && b < ndim());
@@ -94,7 +87,8 @@ public:
         std::swap(strides_[a], strides_[b]);
     }
 
-    // Behaviour 7: row-major reshape of a standard-layout array.
+    // Reshapes in row-major order; only an array in standard layout can be
+    // reshaped without moving elements, so any other layout is refused.
     std::expected<void, ShapeError> reshape(Shape shape) {
         if (element_count(shape) != size()) return std::unexpected(ShapeError::IncompatibleShape);
         if (!is_standard_layout()) return std::unexpected(ShapeError::IncompatibleLayout);

@@ -19,11 +19,6 @@ std::string_view display_name(DType d);
 // "f16", "bf16", "f32", "bool": what the dtype property reports.
 std::string_view lowercase_name(DType d);
 
-template <class T> inline constexpr DType dtype_of = DType::F32;
-template <> inline constexpr DType dtype_of<F16> = DType::F16;
-template <> inline constexpr DType dtype_of<BF16> = DType::BF16;
-template <> inline constexpr DType dtype_of<bool> = DType::Bool;
-
 class Storage {
 public:
     using Variant = std::variant<NdArray<F16>, NdArray<BF16>, NdArray<float>, NdArray<bool>>;
