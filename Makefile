@@ -7,7 +7,7 @@ PYTEST_ARGS ?=
 CONFIGURE := cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=/usr/bin/python3
 RUN := $(DEVROOT) run
 
-.PHONY: all build test test-asan test-clang test-arm64 leak-check demo install-check bench provision clean
+.PHONY: all build test test-asan test-tsan test-clang test-arm64 leak-check demo install-check bench provision clean
 
 all: build
 
@@ -32,6 +32,20 @@ test-asan: provision
 	$(RUN) 'cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELOR_SANITIZE=ON \
 		-DPython_EXECUTABLE=/usr/bin/python3 >/dev/null && cmake --build $(ASAN_BUILD) && \
 		$(ASAN_ENV) PYTHONPATH=$(ASAN_BUILD) python3 -m pytest -q -p no:cacheprovider -m "not slow" $(PYTEST_ARGS)'
+
+# ThreadSanitizer: the module built with -fsanitize=thread, the runtime
+# preloaded into the (uninstrumented, GIL) interpreter, running the thread
+# tests and the multi-thread stress program. Any report fails the run: the
+# runtime exits with status 66 in the process (or child process) that saw it.
+TSAN_BUILD := build-tsan
+TSAN_ENV := LD_PRELOAD="$$(g++ -print-file-name=libtsan.so)" \
+	PYTHONMALLOC=malloc \
+	TSAN_OPTIONS=halt_on_error=1:exitcode=66:allocator_may_return_null=1:second_deadlock_stack=1
+TSAN_TESTS := tests/test_threads.py tests/test_thread_stress.py
+test-tsan: provision
+	$(RUN) 'cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELOR_TSAN=ON \
+		-DPython_EXECUTABLE=/usr/bin/python3 >/dev/null && cmake --build $(TSAN_BUILD) && \
+		$(TSAN_ENV) PYTHONPATH=$(TSAN_BUILD) python3 -m pytest -q -p no:cacheprovider $(TSAN_TESTS) $(PYTEST_ARGS)'
 
 # The module built with Clang (Debian's clang, from the root's "clang" group),
 # any warning an error, and the whole suite on that build.

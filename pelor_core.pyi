@@ -19,6 +19,9 @@ __all__ = ["Tensor", "nn"]
 class Tensor:
     # Element-wise comparisons return tensors, so instances are unhashable.
     __hash__: ClassVar[None]  # type: ignore[assignment]
+    # NumPy defers to the class: arrays and NumPy scalars beside a tensor go
+    # through the tensor's own operators (numbers convert, arrays are refused).
+    __array_ufunc__: ClassVar[None]
 
     def __new__(
         cls,

@@ -4,10 +4,10 @@ cases() returns (name, ours, numpy_or_None, torch_or_None) tuples of
 zero-argument callables; bench/run.py times them together with other modules.
 Run this file directly for a table of median times and ratios.
 
-- "mlp step": one training step of a two-layer perceptron, float32: matmul,
-  bias add, relu, matmul, subtract the target, multiply by itself, backward
-  from that, read every parameter's gradient as a NumPy array, then drop the
-  graph. Two sizes: batch 64, 64 -> 128 -> 10 (buffers of a few KiB), and
+- "mlp step": one training step of a two-layer perceptron, float32: make
+  the parameter tensors from their arrays, matmul, bias add, relu, matmul,
+  subtract the target, multiply by itself, backward from that, read every
+  parameter's gradient as a NumPy array, then drop the graph. Two sizes: batch 64, 64 -> 128 -> 10 (buffers of a few KiB), and
   the size of a first real model, batch 256, 784 -> 512 -> 10 (MNIST-shaped,
   buffers of 0.5 to 1.6 MB).
 - "backward only": the backward pass alone over an already recorded graph of
@@ -51,10 +51,13 @@ def _mlp_name(batch, inputs, hidden, outputs):
 
 def _mlp_ours(d):
     x, t = Tensor(d["x"]), Tensor(d["t"])
-    params = [Tensor(d[k], requires_grad=True) for k in ("w1", "b1", "w2", "b2")]
-    w1, b1, w2, b2 = params
 
     def step():
+        # Tensors are immutable, so a training loop makes its parameters anew
+        # from the updated arrays in every step (the graph of the last step,
+        # and so its tensors' place on the tape, is gone after clear_graph()).
+        params = [Tensor(d[k], requires_grad=True) for k in ("w1", "b1", "w2", "b2")]
+        w1, b1, w2, b2 = params
         diff = relu(x @ w1 + b1) @ w2 + b2 - t
         (diff * diff).backward()
         grads = [p.grad() for p in params]

@@ -4,7 +4,9 @@ cases() returns (name, ours, numpy_or_None, torch_or_None) tuples of
 zero-argument callables for bench/run.py. The NumPy peer of both directions
 is the copy `numpy.array(x, dtype=...)`, the least any import or export of
 owned data costs; the PyTorch peers are `torch.tensor(x)` (a copying
-construction) and a copying export (`t.numpy().copy()`).
+construction) and a copying export (`t.numpy().copy()`). Conversions from
+float32 are compared with PyTorch's `.half()` / `.bfloat16()` of the same
+array, and a Fortran-ordered import with `torch.from_numpy(F).contiguous()`.
 
   python3 bench/run.py --module construction
 """
@@ -48,18 +50,21 @@ def cases():
         _construct("f32 1M", x, "float32"),
         _construct("f16 1M", x16, "float16"),
         _construct("bool 1M", xb, "bool"),
-        # NumPy converts first (float32 -> float16), then the import copies.
+        # Narrowed while it is imported, as NumPy's cast would round it.
         ("Tensor(x, dtype=f16) from f32 1M", lambda: Tensor(x, dtype="float16"),
-         lambda: np.array(x, dtype=np.float16), (lambda: torch.tensor(x, dtype=torch.float16)) if torch else None),
+         lambda: np.array(x, dtype=np.float16), (lambda: torch.from_numpy(x).half()) if torch else None),
     ]
     if ml_dtypes is not None:
         xbf = x.astype(ml_dtypes.bfloat16)
         out.append(_construct("bf16 1M", xbf, "bfloat16"))
+        out.append(("Tensor(x, dtype=bf16) from f32 1M", lambda: Tensor(x, dtype="bfloat16"),
+                    lambda: np.array(x, dtype=ml_dtypes.bfloat16),
+                    (lambda: torch.from_numpy(x).bfloat16()) if torch else None))
 
-    # A Fortran-ordered source takes the element-by-element import.
+    # A Fortran-ordered source is transposed block by block into row-major order.
     xf = np.asfortranarray(x.reshape(1024, 1024))
-    out.append(("Tensor(x) f32 1024x1024 Fortran", lambda: Tensor(xf), lambda: np.array(xf, dtype=np.float32),
-                (lambda: torch.tensor(xf)) if torch else None))
+    out.append(("Tensor(x) f32 1024x1024 Fortran", lambda: Tensor(xf), lambda: np.array(xf, dtype=np.float32, order="C"),
+                (lambda: torch.from_numpy(xf).contiguous()) if torch else None))
 
     small = x[:4].copy()
     out.append(_construct("f32 4 elements", small, "float32"))
@@ -72,7 +77,7 @@ def cases():
 
     t = Tensor(x)
     out.append(_export("f32 1M", t, x, torch.from_numpy(x) if torch else None))
-    out.append(_export("f16 1M", Tensor(x16), x16, torch.from_numpy(x16) if torch else None))
+    out.append(_export("f16 1M", Tensor(x16, dtype="float16"), x16, torch.from_numpy(x16) if torch else None))
     out.append(_export("f32 4 elements", Tensor(small), small, torch.from_numpy(small) if torch else None))
 
     # Column-major export is one block copy; a 3-D swapped-axes tensor is

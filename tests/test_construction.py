@@ -6,8 +6,13 @@ import warnings
 import ml_dtypes
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+from hypothesis.extra import numpy as hnp
 
 from pelor_core import Tensor
+
+from layouts import default_strides
 
 NUMPY_NAME = {"f32": "float32", "f16": "float16", "bf16": "bfloat16", "bool": "bool"}
 ACCEPTED = {
@@ -529,3 +534,80 @@ def test_bool_import_normalises_nonzero_bytes():
     out = Tensor(odd, dtype="bool").to_numpy()
     assert out.dtype == np.bool_
     assert out.view(np.uint8).tolist() == [0, 1, 1, 1]
+
+
+# ------------------------------------------- any input, same result as NumPy's
+
+
+class _Subclass(np.ndarray):
+    pass
+
+
+SOURCE_DTYPES = [
+    np.dtype(np.float32),
+    np.dtype(np.float16),
+    np.dtype(ml_dtypes.bfloat16),
+    np.dtype(np.bool_),
+    np.dtype(np.float64),
+    np.dtype(np.int32),
+    np.dtype(np.uint8),
+    np.dtype(">f4"),
+    np.dtype(">f2"),
+]
+SPECIALS = np.array([0.0, -0.0, np.inf, -np.inf, np.nan, 65504.0, 65520.0, 1e-8, -3e-5, 3.4e38, 1e-45])
+
+
+def _source_values(rng, shape):
+    values = np.asarray(rng.standard_normal(shape) * np.exp2(rng.integers(-30, 30, shape)))
+    pick = rng.random(shape) < 0.2
+    values[pick] = rng.choice(SPECIALS, int(pick.sum()))
+    return values
+
+
+@st.composite
+def construction_inputs(draw):
+    shape = draw(hnp.array_shapes(min_dims=0, max_dims=4, min_side=0, max_side=6))
+    rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
+    source = draw(st.sampled_from(SOURCE_DTYPES))
+    with np.errstate(all="ignore"), warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        base = _source_values(rng, shape).astype(source)
+    index = tuple(slice(None, None, draw(st.sampled_from([1, 2, -1, -3]))) for _ in shape)
+    view = base[index] if index else base
+    if view.ndim > 1:
+        view = view.transpose(draw(st.permutations(range(view.ndim))))
+    wrap = draw(st.sampled_from(["array", "read-only", "subclass", "list", "scalar"]))
+    if wrap == "read-only":
+        view.flags.writeable = False
+    elif wrap == "subclass":
+        view = view.view(_Subclass)
+    elif wrap == "list":
+        view = view.tolist()
+    elif wrap == "scalar":
+        view = view.reshape(-1)[0] if view.size else view
+    return view, draw(st.sampled_from(sorted(ACCEPTED)))
+
+
+@settings(max_examples=300)
+@given(construction_inputs())
+def test_any_input_constructs_what_numpy_array_makes_of_it(case):
+    data, name = case
+    numpy_name = NUMPY_NAME[ACCEPTED[name]]
+
+    def seen(fn):
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            try:
+                return fn(), None, [(w.category, str(w.message)) for w in caught]
+            except Exception as e:  # noqa: BLE001
+                return None, (type(e), str(e)), [(w.category, str(w.message)) for w in caught]
+
+    want = seen(lambda: np.array(data, dtype=numpy_name))
+    got = seen(lambda: Tensor(data, dtype=name))
+    assert got[1:] == want[1:]
+    if want[0] is None:
+        return
+    t = got[0]
+    assert (t.dtype, t.shape) == (ACCEPTED[name], list(want[0].shape))
+    assert t.strides == default_strides(want[0].shape)
+    assert_same_array(t.to_numpy(), np.ascontiguousarray(want[0]) if want[0].ndim else want[0])

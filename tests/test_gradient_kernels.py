@@ -5,7 +5,8 @@ injected by multiplying the operation's result with a constant w: the product
 rule hands the operation's node ones * w, which is w exactly (broadcast to the
 product's shape). Expected gradients are evaluated with NumPy (float32,
 float16) and ml_dtypes (bfloat16) in the element type, one rounding per
-operation in the kernel's order, and compared bit for bit.
+operation, and compared bit for bit; division's gradients are the float64
+values rounded once to the element type.
 """
 
 import numpy as np
@@ -14,7 +15,7 @@ import pytest
 import pelor_core
 from pelor_core import Tensor
 
-from grad_oracle import DTYPES, FLOAT_DTYPES, assert_same, cast, tensor
+from grad_oracle import DTYPES, FLOAT_DTYPES, assert_same, cast, round_once, tensor
 
 relu = pelor_core.nn.functional.relu
 
@@ -83,11 +84,12 @@ def test_mul_gradients_round_in_the_element_type(dtype):
 
 
 def div_reference(g, a, b):
-    g, a, b = np.broadcast_arrays(g, a, b)
+    """g / b and -(g * a) / (b * b), exact in float64 up to the final
+    quotient, rounded once to the element type."""
+    dtype = next(k for k, v in DTYPES.items() if v == g.dtype)
+    g, a, b = (x.astype(np.float64) for x in np.broadcast_arrays(g, a, b))
     with np.errstate(all="ignore"):
-        ga = g / b
-        gb = ((-g) * a) / (b * b)  # each operation rounded to the element type
-    return ga, gb
+        return round_once(g / b, dtype), round_once(-(g * a) / (b * b), dtype)
 
 
 # Long runs cross the kernels' vector widths and their 512-element blocks.
@@ -101,7 +103,7 @@ DIV_SHAPES = MUL_SHAPES + [
 
 @pytest.mark.parametrize("dtype", FLOAT_DTYPES)
 @pytest.mark.parametrize("a_shape, b_shape, w_shape", DIV_SHAPES)
-def test_div_gradients_match_stepwise_rounding(dtype, a_shape, b_shape, w_shape):
+def test_div_gradients_are_rounded_once(dtype, a_shape, b_shape, w_shape):
     rng = np.random.default_rng(2)
     a, w = values(rng, a_shape, dtype), values(rng, w_shape, dtype)
     b = values(rng, b_shape, dtype, 0.25, 4.0) * cast(rng.choice([-1.0, 1.0], size=b_shape), dtype)
@@ -120,9 +122,13 @@ def test_div_gradients_match_stepwise_rounding(dtype, a_shape, b_shape, w_shape)
         (1.0, 0.0, 1.0),  # +inf, -inf
         (0.0, 0.0, 1.0),  # +inf, NaN
         (-1.0, -0.0, 2.0),
-        (300.0, 300.0, 1.0),  # binary16: b*b overflows, gb is -0
+        (300.0, 300.0, 1.0),  # binary16: b*b overflows, gb is not -0
+        (100.0, 300.0, 1.0),
         (1.0e-3, 1.0e-3, 1.0e-3),  # tiny intermediates
-        (3.0e4, 0.5, 4.0),  # binary16: (-g)*a overflows before the division
+        (3.0e4, 0.5, 4.0),  # binary16: (-g)*a overflows, and so does the result
+        (2.0e4, 4.0, 3.0),  # binary16: (-g)*a overflows, the result does not
+        (1.0e30, 1.0e20, 1.0),  # binary32, bfloat16: b*b overflows
+        (1.0e-30, 1.0e-20, 1.0),
         (1.0 + 3 / 128, 1.0 + 5 / 128, 1.0 + 7 / 128),
         (np.inf, 2.0, 1.0),
         (np.nan, 2.0, 1.0),
@@ -155,11 +161,10 @@ def test_div_gradients_of_documented_float32_examples():
     assert ga[2] == np.inf and np.isnan(gb[2])
 
 
-def test_div_gradients_round_after_every_step_in_binary16():
-    # Rounded once from binary32, -g*a/(b*b) would be about -1/300; stepwise,
-    # b*b is +inf in binary16 and the quotient is -0.
+def test_div_gradient_of_an_overflowing_square_in_binary16():
+    # b*b is +inf in binary16; rounded once, -g*a/(b*b) is -1/300.
     (_, gb), _ = run(lambda x, y: x / y, [[300.0], [300.0]], np.ones(1, np.float32), "float16")
-    assert gb[0] == 0 and np.signbit(gb[0])
+    assert gb[0] == np.float16(-1 / 300)
 
 
 @pytest.mark.parametrize("dtype", FLOAT_DTYPES)
@@ -177,22 +182,17 @@ def test_div_gradients_of_transposed_operands_are_row_major(dtype):
     assert ga.flags.c_contiguous and gb.flags.c_contiguous
 
 
-def test_div_gradient_of_an_overflowing_common_shape_is_an_error():
-    # The transpose's rule swaps axes 0 and 1 of a gradient that broadcasting
-    # gave an extra leading axis, so the quotient's gradient has shape
-    # (2^32, 1, 1, 0); stretched with the divisor (1, 2^32, 0) the common shape
-    # has 2^64 elements along its non-zero axes.
+def test_div_gradient_of_an_empty_quotient_with_a_long_axis():
+    # The quotient (1, 2^32, 0) is transposed and gains a leading axis; its
+    # gradient comes back as (1, 1, 2^32, 0), and the operands' gradients
+    # have that shape (no element, nothing allocated for the long axis).
     q_len = 2**32
     a = Tensor(np.empty((1, 1, 0), np.float32), requires_grad=True)
     b = Tensor(np.empty((1, q_len, 0), np.float32), requires_grad=True)
     u = (a / b).transpose(0, 1) + Tensor(np.empty((1, 1, 1, 1), np.float32))
     assert u.shape == [1, q_len, 1, 0]
-    with pytest.raises(RuntimeError) as info:
-        u.backward()
-    assert str(info.value) == (
-        f"Broadcast failed for gradient: [{q_len}, 1, 1, 0] -> [{q_len}, 1, {q_len}, 0]"
-    )
-    assert a.grad() is None and b.grad() is None
+    u.backward()
+    assert a.grad().shape == b.grad().shape == (1, 1, q_len, 0)
 
 
 # ---------------------------------------------------------------------------
@@ -234,22 +234,20 @@ def test_relu_gradient_passes_a_nan_gradient_unchanged(dtype):
     assert np.isnan(gx[0].astype(np.float32)) and gx[1] == 0
 
 
-@pytest.mark.parametrize(
-    "x_shape, w_shape, message",
-    [
-        ((2, 3), (4, 2, 3), "Shape mismatch in relu_backward: grad [4, 2, 3]\n vs input [2, 3]"),
-        # Shapes that broadcast are refused all the same.
-        ((1, 3), (2, 3), "Shape mismatch in relu_backward: grad [2, 3]\n vs input [1, 3]"),
-        ((), (3,), "Shape mismatch in relu_backward: grad [3]\n vs input []"),
-    ],
-)
-def test_relu_gradient_needs_the_input_shape(x_shape, w_shape, message):
-    x = Tensor(np.ones(x_shape, np.float32), requires_grad=True)
-    y = relu(x) + Tensor(np.ones(w_shape, np.float32))
-    with pytest.raises(RuntimeError) as info:
-        y.backward()
-    assert str(info.value) == message
-    assert x.grad() is None
+@pytest.mark.parametrize("dtype", FLOAT_DTYPES)
+@pytest.mark.parametrize("x_shape, w_shape", [((2, 3), (4, 2, 3)), ((1, 3), (2, 3)), ((), (3,)), ((3, 1), (2, 3, 5))])
+def test_relu_gradient_stretches_the_mask_over_broadcast_axes(dtype, x_shape, w_shape):
+    # relu(x) + c hands the relu the gradient in the sum's shape; the input's
+    # mask stretches along the added and lengthened axes.
+    rng = np.random.default_rng(10)
+    x_v = values(rng, x_shape, dtype)
+    w = values(rng, w_shape, dtype)
+    x = tensor(x_v, dtype, requires_grad=True)
+    r = relu(x)
+    ((r + tensor(np.zeros(w_shape), dtype)) * tensor(w, dtype)).backward()
+    g = np.broadcast_to(w, np.broadcast_shapes(x_shape, w_shape))
+    expected = np.where(np.broadcast_to(x_v, g.shape).astype(np.float32) > 0, g.astype(np.float32), np.float32(0))
+    assert_same(x.grad(), expected.astype(DTYPES[dtype]))
 
 
 @pytest.mark.parametrize("dtype", FLOAT_DTYPES)
@@ -323,14 +321,15 @@ def test_matmul_gradient_sums_in_binary32_and_rounds_once(dtype, big):
     assert_same(gb, cast([[big, 1.0, 1.0]], dtype))
 
 
-def test_matmul_gradient_of_mismatched_batch_axes_is_an_error():
-    # The transpose's rule swaps axes of a gradient that broadcasting gave an
-    # extra leading axis: the product's gradient comes back as (3, 5, 2) and
-    # cannot multiply the right operand's transpose (4, 3).
-    a = Tensor(np.ones((2, 3), np.float32), requires_grad=True)
-    b = Tensor(np.ones((3, 3), np.float32), requires_grad=True)
-    y = (a @ b).transpose(0, 1) + Tensor(np.ones((5, 3, 2), np.float32))
-    with pytest.raises(RuntimeError) as info:
-        y.backward()
-    assert str(info.value) == "Matrix inner dimensions mismatch for matmul: 2 vs 3"
-    assert a.grad() is None and b.grad() is None
+@pytest.mark.parametrize("dtype", FLOAT_DTYPES)
+def test_matmul_gradient_with_lengthened_matrix_axes_sums_them_first(dtype):
+    # (a @ b) is (2, 1); multiplied by w (3, 2, 4) its gradient is w. The
+    # product's rule sums the lengthened column axis and treats the leading
+    # axis as a batch axis: a receives sum_j w[..., j] * b^T per batch.
+    rng = np.random.default_rng(11)
+    a, b = (cast(rng.integers(-4, 5, size=s), dtype) for s in ((2, 3), (3, 1)))
+    w = cast(rng.integers(-4, 5, size=(3, 2, 4)), dtype)
+    (ga, gb), _ = run(lambda x, y: x @ y, [a, b], w, dtype)
+    g = w.astype(np.float32).sum(axis=-1, keepdims=True)  # small integers: exact
+    assert_same(ga, np.matmul(g, b.astype(np.float32).T).astype(DTYPES[dtype]))
+    assert_same(gb, np.matmul(a.astype(np.float32).T, g).astype(DTYPES[dtype]))

@@ -58,8 +58,9 @@ LAYOUTS = {
 
 @pytest.mark.parametrize("dtype", DTYPES)
 @pytest.mark.parametrize("layout", list(LAYOUTS))
-def test_import_2d_layouts_in_logical_order(dtype, layout):
-    view = LAYOUTS[layout](sample((6, 5), dtype))
+@pytest.mark.parametrize("shape", [(6, 5), (37, 45)], ids=str)  # the larger is copied in blocks, with edges
+def test_import_2d_layouts_in_logical_order(dtype, layout, shape):
+    view = LAYOUTS[layout](sample(shape, dtype))
     t = Tensor(view, dtype=dtype)
     assert t.dtype == dtype
     assert t.shape == list(view.shape)

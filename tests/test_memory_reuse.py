@@ -39,11 +39,15 @@ def minor_faults():
     return resource.getrusage(resource.RUSAGE_SELF).ru_minflt
 
 
-def training_step(x, t, params):
+def training_step(x, t, arrays):
+    # Parameters are made anew from their arrays in every step, as a training
+    # loop with immutable tensors does.
+    params = [Tensor(a, requires_grad=True) for a in arrays]
     w1, b1, w2, b2 = params
     diff = relu(x @ w1 + b1) @ w2 + b2 - t
     (diff * diff).backward()
     grads = [p.grad() for p in params]
+    assert all(g is not None for g in grads)
     Tensor.clear_graph()
     return grads
 
@@ -54,10 +58,9 @@ def network():
     rng = np.random.default_rng(0)
     x = Tensor(rng.standard_normal((256, 784), dtype=np.float32))
     t = Tensor(rng.standard_normal((256, 10), dtype=np.float32))
-    params = [Tensor(a, requires_grad=True) for a in (
-        rng.standard_normal((784, 512), dtype=np.float32) * np.float32(0.05), np.zeros(512, np.float32),
-        rng.standard_normal((512, 10), dtype=np.float32) * np.float32(0.05), np.zeros(10, np.float32))]
-    return x, t, params
+    arrays = (rng.standard_normal((784, 512), dtype=np.float32) * np.float32(0.05), np.zeros(512, np.float32),
+              rng.standard_normal((512, 10), dtype=np.float32) * np.float32(0.05), np.zeros(10, np.float32))
+    return x, t, arrays
 
 
 def test_a_steady_training_step_faults_no_pages_in(network):

@@ -7,18 +7,28 @@
 #include "base/error.hpp"
 #include "tensor/storage.hpp"
 
+namespace pelor::autograd::graph {
+class Tape;
+}
+
 namespace pelor::autograd::context {
 
 using tensor::storage::Storage;
 
 class AutogradContext {
 public:
-    explicit AutogradContext(std::size_t slots) : grads(slots) {}
+    // `tape` supplies each node's own shape; it outlives the pass.
+    AutogradContext(const graph::Tape& tape, std::size_t slots) : grads(slots), tape_(&tape) {}
 
-    // Sums into a filled slot with the broadcasting addition (stored gradient
-    // on the left); on error the slot keeps its old gradient.
+    // Adds a contribution into the slot of node id. Contributions of one
+    // shape are added as they are; when the shapes differ, each is first
+    // summed down to the node's own shape, so that broadcasting the sum never
+    // repeats a contribution. On error the slot keeps its old gradient.
     Result<void> accumulate(NodeId id, Storage grad);
     void set_grad(NodeId id, Storage grad);
+    // Whether a rule should compute the contribution to input id: not when
+    // no tensor can ever read that input's gradient.
+    bool wants(NodeId id) const;
 
     std::vector<std::optional<Storage>> grads;
 
@@ -26,6 +36,8 @@ private:
     void pad(NodeId id) {
         if (id >= grads.size()) grads.resize(id + 1);
     }
+
+    const graph::Tape* tape_;
 };
 
 }  // namespace pelor::autograd::context

@@ -18,7 +18,7 @@ Result<void> run_backward(NodeId root, tensor::storage::Storage seed) {
     // Only ids up to the root are ever reached (inputs precede their nodes),
     // so the table stops there: a long tape that was never cleared does not
     // make every pass pay for the nodes above its root.
-    context::AutogradContext ctx(root + 1);
+    context::AutogradContext ctx(tape, root + 1);
     ctx.set_grad(root, std::move(seed));
     // Every input has a smaller id than its node, so when node i is reached
     // all its users have already contributed: its slot is complete.

@@ -17,16 +17,29 @@ Tape::~Tape() = default;
 
 NodeId Tape::add_leaf() { return push_node(std::make_unique<ops::LeafNode>()); }
 
+NodeId Tape::add_constant_leaf() {
+    const NodeId id = add_leaf();
+    constant_leaves_[id] = true;
+    return id;
+}
+
 NodeId Tape::push_node(std::unique_ptr<ops::BackwardOp> node) {
     NodeId id = nodes_.size();
     nodes_.push_back(std::move(node));
     grads_.emplace_back();
+    shapes_.emplace_back(0, 0);
+    constant_leaves_.push_back(false);
     return id;
 }
 
-std::optional<Storage> Tape::get_grad(NodeId id) const {
-    if (id >= grads_.size()) return std::nullopt;
-    return grads_[id];
+void Tape::set_shape(NodeId id, ShapeSpan shape) {
+    shapes_[id] = {axes_.size(), shape.size()};
+    axes_.insert(axes_.end(), shape.begin(), shape.end());
+}
+
+const Storage* Tape::grad(NodeId id) const {
+    if (id >= grads_.size() || !grads_[id]) return nullptr;
+    return &*grads_[id];
 }
 
 void Tape::set_grad(NodeId id, Storage grad) {
@@ -37,6 +50,9 @@ void Tape::set_grad(NodeId id, Storage grad) {
 void Tape::clear() {
     nodes_.clear();
     grads_.clear();
+    shapes_.clear();
+    axes_.clear();
+    constant_leaves_.clear();
     epoch_ = new_epoch();
 }
 

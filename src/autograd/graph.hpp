@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "autograd/node_id.hpp"
@@ -27,10 +28,21 @@ public:
     Tape& operator=(const Tape&) = delete;
 
     NodeId add_leaf();
+    // A leaf standing for a constant operand of a recorded operation. No
+    // tensor carries its id, so its gradient can never be read: backward
+    // rules skip computing it.
+    NodeId add_constant_leaf();
+    bool is_constant_leaf(NodeId id) const { return constant_leaves_[id]; }
     NodeId push_node(std::unique_ptr<ops::BackwardOp> node);
+    // Records the output shape of node id once its result exists (a node
+    // whose computation failed has none, but no pass ever reaches it).
+    void set_shape(NodeId id, ShapeSpan shape);
+    // Gradients of different shapes meet in this shape.
+    ShapeSpan shape(NodeId id) const { return ShapeSpan(axes_).subspan(shapes_[id].first, shapes_[id].second); }
 
-    // A copy of the slot, or nothing when it is empty or past the end.
-    std::optional<Storage> get_grad(NodeId id) const;
+    // The gradient in slot id (valid until the tape changes), or null when
+    // the slot is empty or past the end.
+    const Storage* grad(NodeId id) const;
     // Pads with empty slots when id is past the end, then replaces slot id.
     void set_grad(NodeId id, Storage grad);
     // Drops every node, then every gradient; capacity is kept. Ids handed out
@@ -49,6 +61,11 @@ public:
 private:
     std::vector<std::unique_ptr<ops::BackwardOp>> nodes_;
     std::vector<std::optional<Storage>> grads_;
+    // Node i's shape is axes_[shapes_[i].first ..][: shapes_[i].second]: one
+    // shared list, so recording a node allocates nothing for its shape.
+    std::vector<std::pair<std::size_t, std::size_t>> shapes_;
+    std::vector<std::size_t> axes_;
+    std::vector<bool> constant_leaves_;
     std::uint64_t epoch_;
 };
 

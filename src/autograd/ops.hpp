@@ -21,7 +21,10 @@ using tensor::storage::StorageHandle;
 class BackwardOp {
 public:
     virtual ~BackwardOp() = default;
-    // `grad` is the complete gradient of this node's output.
+    // `grad` is the complete gradient of this node's output: the output's
+    // shape, or a shape that it broadcasts to (extra leading axes, longer
+    // axes where the output has length 1), whose sum over those axes is the
+    // true gradient. Each rule hands on contributions of the same kind.
     virtual Result<void> backward(AutogradContext& context, const Storage& grad) const = 0;
 };
 
@@ -66,15 +69,16 @@ struct ReluNode final : BackwardOp {
     Result<void> backward(AutogradContext& context, const Storage& grad) const override;
 };
 struct ReshapeNode final : BackwardOp {
-    Shape input_shape;
+    Shape input_shape, output_shape;
     NodeId input_id;
-    ReshapeNode(NodeId id, Shape shape) : input_shape(std::move(shape)), input_id(id) {}
+    ReshapeNode(NodeId id, Shape in, Shape out) : input_shape(std::move(in)), output_shape(std::move(out)), input_id(id) {}
     Result<void> backward(AutogradContext& context, const Storage& grad) const override;
 };
 struct TransposeNode final : BackwardOp {
     NodeId input_id;
     std::size_t dim0, dim1;
-    TransposeNode(NodeId id, std::size_t d0, std::size_t d1) : input_id(id), dim0(d0), dim1(d1) {}
+    std::size_t ndim;  // of the input and the output
+    TransposeNode(NodeId id, std::size_t d0, std::size_t d1, std::size_t n) : input_id(id), dim0(d0), dim1(d1), ndim(n) {}
     Result<void> backward(AutogradContext& context, const Storage& grad) const override;
 };
 

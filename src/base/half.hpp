@@ -8,6 +8,22 @@
 
 namespace pelor {
 
+// binary64 to binary32 rounded to odd: an inexact result is the neighbour
+// toward zero with its last bit set. Rounding that once more to a format with
+// at least two bits less (binary16, bfloat16) to nearest even gives the
+// correctly rounded result of the binary64 value, where two rounding steps to
+// nearest could be off by one unit. Overflow gives the largest finite value
+// (odd), which still rounds to infinity below; a NaN stays a NaN.
+constexpr float round_to_odd_float(double d) {
+    const float f = float(d);
+    std::uint32_t u = std::bit_cast<std::uint32_t>(f);
+    const double back = double(f);
+    const bool inexact = back != d && d == d;
+    u -= std::uint32_t(inexact && (back > d) == (d > 0.0));  // one step toward zero
+    u |= std::uint32_t(inexact);
+    return std::bit_cast<float>(u);
+}
+
 struct F16 {
     std::uint16_t bits;
 
@@ -62,6 +78,9 @@ struct F16 {
         std::uint32_t r = v + 0xFFFu + ((v >> 13) & 1u);
         return F16{std::uint16_t(sign | (r >> 13))};
     }
+
+    // Correctly rounded from binary64 (one rounding, not two).
+    static constexpr F16 from_double(double d) { return from_float(round_to_odd_float(d)); }
 };
 
 struct BF16 {
@@ -85,6 +104,9 @@ struct BF16 {
         if ((x & 0x7FFFFFFFu) > 0x7F800000u) return BF16{std::uint16_t((x >> 16) | 0x0040u)};
         return BF16{std::uint16_t((x + 0x7FFFu + ((x >> 16) & 1u)) >> 16)};
     }
+
+    // Correctly rounded from binary64 (one rounding, not two).
+    static constexpr BF16 from_double(double d) { return from_float(round_to_odd_float(d)); }
 };
 
 static_assert(sizeof(F16) == 2 && sizeof(BF16) == 2);

@@ -9,6 +9,7 @@
 #include <cassert>
 #include <cstring>
 #include <expected>
+#include <limits>
 #include <utility>
 
 #include "base/aligned_buffer.hpp"
@@ -30,34 +31,48 @@ class NdArray {
 public:
     using value_type = T;
 
-    NdArray() : NdArray(Shape{}) {}
-
     // Default strides, contents uninitialised: the caller writes every element.
-    // The caller has checked that the element count fits (checked_element_count).
-    explicit NdArray(Shape shape)
-        : strides_(default_strides(shape)), buffer_(element_count(shape)), shape_(std::move(shape)) {}
+    static Allocated<NdArray> allocate(Shape shape) {
+        Strides strides = default_strides(shape);
+        return allocate(std::move(shape), std::move(strides));
+    }
 
     // A dense array in the given permutation layout (e.g. column-major).
-    NdArray(Shape shape, Strides strides)
-        : strides_(std::move(strides)), buffer_(element_count(shape)), shape_(std::move(shape)) {}
+    static Allocated<NdArray> allocate(Shape shape, Strides strides) {
+        // A count past 2^63 - 1 is refused like any other size that cannot be held.
+        const auto count = checked_element_count(shape);
+        auto buffer = AlignedBuffer<T>::allocate(count ? *count : std::numeric_limits<std::size_t>::max());
+        if (!buffer) return std::unexpected(buffer.error());
+        return NdArray(std::move(shape), std::move(strides), std::move(*buffer));
+    }
 
     // Behaviour 3: every element set to `value`, default strides.
-    static NdArray filled(Shape shape, T value) {
-        NdArray a(std::move(shape));
-        T* p = a.data();
-        for (std::size_t i = 0, n = a.size(); i < n; ++i) p[i] = value;
+    static Allocated<NdArray> filled(Shape shape, T value) {
+        auto a = allocate(std::move(shape));
+        if (!a) return a;
+        T* p = a->data();
+        for (std::size_t i = 0, n = a->size(); i < n; ++i) p[i] = value;
         return a;
     }
 
     // Behaviour 2: a row-major flat buffer and a shape.
     static std::expected<NdArray, ShapeError> from_buffer(Shape shape, AlignedBuffer<T> buffer) {
         if (buffer.size() != element_count(shape)) return std::unexpected(ShapeError::IncompatibleShape);
-        NdArray a;
-        a.strides_ = default_strides(shape);
-        a.shape_ = std::move(shape);
-        a.buffer_ = std::move(buffer);
-        return a;
+        Strides strides = default_strides(shape);
+        return NdArray(std::move(shape), std::move(strides), std::move(buffer));
     }
+
+    // Same shape, strides and elements in a new buffer.
+    Allocated<NdArray> clone() const {
+        auto buffer = buffer_.clone();
+        if (!buffer) return std::unexpected(buffer.error());
+        return NdArray(shape_, strides_, std::move(*buffer));
+    }
+
+    NdArray(const NdArray&) = delete;
+    NdArray& operator=(const NdArray&) = delete;
+    NdArray(NdArray&&) noexcept = default;
+    NdArray& operator=(NdArray&&) noexcept = default;
 
     const Shape& shape() const { return shape_; }
     const Strides& strides() const { return strides_; }
@@ -89,11 +104,12 @@ public:
     }
 
 private:
-    // Declared before shape_ so the constructors can read the shape argument
-    // before it is moved into shape_.
+    NdArray(Shape shape, Strides strides, AlignedBuffer<T> buffer)
+        : shape_(std::move(shape)), strides_(std::move(strides)), buffer_(std::move(buffer)) {}
+
+    Shape shape_;
     Strides strides_;
     AlignedBuffer<T> buffer_;
-    Shape shape_;
 };
 
 }  // namespace pelor

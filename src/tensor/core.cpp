@@ -17,12 +17,13 @@ std::optional<NodeId> Tensor::live_node_id() const {
 
 Tensor make_tensor(Storage s, std::optional<NodeId> id) {
     Tensor t;
-    t.storage = storage::share(std::move(s));
     if (id) {
+        TAPE().set_shape(*id, s.shape());  // the node's output exists now
         t.node_id = id;
         t.requires_grad = true;
         t.tape_epoch = TAPE().epoch();
     }
+    t.storage = storage::share(std::move(s));
     return t;
 }
 
@@ -30,7 +31,9 @@ Tensor make_tensor(Storage s, std::optional<NodeId> id) {
 // unrelated node here, so such an operand is treated like a constant.
 NodeId operand_id(const Tensor& t) {
     if (auto id = t.live_node_id()) return *id;
-    return TAPE().add_leaf();
+    NodeId id = TAPE().add_constant_leaf();
+    TAPE().set_shape(id, t.storage->shape());
+    return id;
 }
 
 namespace {
@@ -104,11 +107,11 @@ Result<Tensor> Tensor::scalar_div(const Tensor& t, float x) {
 
 Result<Tensor> Tensor::reshape(const Tensor& t, const Shape& shape) {
     Shape before = CpuStorage::shape(*t.storage);
-    auto id = record_unary<ops::ReshapeNode>(t, std::move(before));
+    auto id = record_unary<ops::ReshapeNode>(t, std::move(before), shape);
     return finish(CpuStorage::reshape(*t.storage, shape), id);
 }
 Result<Tensor> Tensor::transpose(const Tensor& t, std::size_t dim0, std::size_t dim1) {
-    auto id = record_unary<ops::TransposeNode>(t, dim0, dim1);
+    auto id = record_unary<ops::TransposeNode>(t, dim0, dim1, t.storage->ndim());
     return finish(CpuStorage::transpose(*t.storage, dim0, dim1), id);
 }
 
@@ -138,7 +141,7 @@ Result<Tensor> Tensor::logical_not(const Tensor& t) {
     return constant(CpuStorage::logical_not(*t.storage));
 }
 
-Tensor Tensor::zeros_like(const Tensor& t) { return make_tensor(CpuStorage::zeros_like(*t.storage), std::nullopt); }
-Tensor Tensor::ones_like(const Tensor& t) { return make_tensor(CpuStorage::ones_like(*t.storage), std::nullopt); }
+Result<Tensor> Tensor::zeros_like(const Tensor& t) { return constant(CpuStorage::zeros_like(*t.storage)); }
+Result<Tensor> Tensor::ones_like(const Tensor& t) { return constant(CpuStorage::ones_like(*t.storage)); }
 
 }  // namespace pelor::tensor::core

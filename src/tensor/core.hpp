@@ -54,8 +54,8 @@ struct Tensor {
     static Result<Tensor> logical_xor(const Tensor& a, const Tensor& b);
     static Result<Tensor> logical_not(const Tensor& t);
 
-    static Tensor zeros_like(const Tensor& t);
-    static Tensor ones_like(const Tensor& t);
+    static Result<Tensor> zeros_like(const Tensor& t);
+    static Result<Tensor> ones_like(const Tensor& t);
 };
 
 // A constant (no node) or, when requires_grad, a tensor carrying `id` of the

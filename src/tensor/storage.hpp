@@ -43,6 +43,15 @@ public:
         return std::visit([](const auto& a) { return a.size(); }, v_);
     }
 
+    // A copy of the elements in a new buffer, with the same shape and strides.
+    Allocated<Storage> clone() const {
+        return std::visit([](const auto& a) -> Allocated<Storage> {
+            auto copy = a.clone();
+            if (!copy) return std::unexpected(copy.error());
+            return Storage(std::move(*copy));
+        }, v_);
+    }
+
     template <class T> const NdArray<T>* get_if() const { return std::get_if<NdArray<T>>(&v_); }
     template <class F> decltype(auto) visit(F&& f) const { return std::visit(std::forward<F>(f), v_); }
     template <class F> decltype(auto) visit(F&& f) { return std::visit(std::forward<F>(f), v_); }

@@ -64,6 +64,18 @@ PyRef resolve_dtype_name(PyObject* dtype) {
     return name;
 }
 
+// numpy.array(data, dtype=numpy_name) imported into a storage.
+Result<Storage> convert_with_numpy(PyObject* numpy, PyObject* data, const char* numpy_name, std::string_view name) {
+    PyRef array_fn = PyRef::steal(PyObject_GetAttrString(numpy, "array"));
+    if (!array_fn) return python_error();
+    PyRef call_args = PyRef::steal(PyTuple_Pack(1, data));
+    PyRef call_kwargs = PyRef::steal(Py_BuildValue("{s:s}", "dtype", numpy_name));
+    if (!call_args || !call_kwargs) return python_error();
+    PyRef array = PyRef::steal(PyObject_Call(array_fn.get(), call_args.get(), call_kwargs.get()));
+    if (!array) return python_error();
+    return CpuStorage::from_numpy(array.get(), name);
+}
+
 }  // namespace
 
 PyObject* tensor_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
@@ -118,21 +130,15 @@ PyObject* tensor_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
 
     PyRef numpy = PyRef::steal(PyImport_ImportModule("numpy"));
     if (!numpy) return nullptr;
-    PyRef array_fn = PyRef::steal(PyObject_GetAttrString(numpy.get(), "array"));
-    if (!array_fn) return nullptr;
-    PyRef call_args = PyRef::steal(PyTuple_Pack(1, data));
-    PyRef call_kwargs = PyRef::steal(Py_BuildValue("{s:s}", "dtype", numpy_name));
-    if (!call_args || !call_kwargs) return nullptr;
-    PyRef array = PyRef::steal(PyObject_Call(array_fn.get(), call_args.get(), call_kwargs.get()));
-    if (!array) return nullptr;
-
-    auto storage = CpuStorage::from_numpy(array.get(), name);
-    if (!storage) return raise(storage.error());
+    // An array the import can read itself skips numpy.array's copy.
+    auto storage = CpuStorage::from_numpy_directly(data, name);
+    if (!storage) storage = convert_with_numpy(numpy.get(), data, numpy_name, name);
+    if (!*storage) return raise(storage->error());
 
     // The leaf is recorded only once the storage exists.
     std::optional<autograd::NodeId> id;
-    if (requires_grad) id = autograd::graph::TAPE().add_leaf();
-    return wrap(core::make_tensor(std::move(*storage), id));
+    if (requires_grad) id = autograd::graph::TAPE().add_leaf();  // make_tensor records its shape
+    return wrap(core::make_tensor(std::move(**storage), id));
 }
 
 }  // namespace pelor::tensor::api

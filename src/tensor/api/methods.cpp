@@ -110,7 +110,9 @@ PyObject* backward(PyObject* self, PyObject*) noexcept {
         return raise(Error{ErrorKind::RuntimeError,
                            "backward() called on a tensor whose graph was cleared by clear_graph() or was "
                            "recorded on another thread"});
-    auto r = autograd::engine::run_backward(*root, CpuStorage::ones_like(*t.storage));
+    auto seed = CpuStorage::ones_like(*t.storage);
+    if (!seed) return raise(seed.error());
+    auto r = autograd::engine::run_backward(*root, std::move(*seed));
     if (!r) return raise(r.error());
     Py_RETURN_NONE;
 }
@@ -118,9 +120,13 @@ PyObject* backward(PyObject* self, PyObject*) noexcept {
 PyObject* grad(PyObject* self, PyObject*) noexcept {
     auto id = unwrap(self).live_node_id();
     if (!id) Py_RETURN_NONE;
-    auto g = autograd::graph::TAPE().get_grad(*id);
-    if (!g) Py_RETURN_NONE;
-    return export_storage(*g);
+    const Storage* slot = autograd::graph::TAPE().grad(*id);
+    if (!slot) Py_RETURN_NONE;
+    // Exported from a private copy: the export may run Python code (a
+    // collection, a finaliser) that clears this thread's tape.
+    auto copy = slot->clone();
+    if (!copy) return raise(memory_error(copy.error()).error());
+    return export_storage(*copy);
 }
 
 PyObject* clear_graph(PyObject*, PyObject*) noexcept {

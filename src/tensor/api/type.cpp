@@ -36,6 +36,14 @@ PyObject* create_type() {
         slots.data(),
     };
     PyObject* type = PyType_FromSpec(&spec);
+    // NumPy defers to a class whose __array_ufunc__ is None: an array or a
+    // NumPy scalar beside a tensor then reaches the tensor's own operator
+    // slots instead of treating the tensor as an opaque object element. The
+    // class is immutable from Python, so the attribute goes into its
+    // dictionary here, before anyone can see the class.
+    if (type && PyDict_SetItemString(reinterpret_cast<PyTypeObject*>(type)->tp_dict, "__array_ufunc__", Py_None) < 0)
+        Py_CLEAR(type);
+    if (type) PyType_Modified(reinterpret_cast<PyTypeObject*>(type));
     if (!type) {
         // Chain the underlying error as the cause of a RuntimeError.
         PyObject* cause = PyErr_GetRaisedException();
@@ -77,6 +85,7 @@ PyObject* raise(const Error& e) {
         case ErrorKind::TypeError: PyErr_SetString(PyExc_TypeError, e.message.c_str()); break;
         case ErrorKind::ValueError: PyErr_SetString(PyExc_ValueError, e.message.c_str()); break;
         case ErrorKind::RuntimeError: PyErr_SetString(PyExc_RuntimeError, e.message.c_str()); break;
+        case ErrorKind::MemoryError: PyErr_SetString(PyExc_MemoryError, e.message.c_str()); break;
         case ErrorKind::PythonError:
             if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error reported without an exception");
             break;

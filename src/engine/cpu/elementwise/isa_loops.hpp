@@ -27,6 +27,7 @@
 #endif
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 
@@ -259,6 +260,19 @@ struct BF16Blocks {
 };
 
 inline constexpr size_t half_block = 512;
+
+// This level's copy of half.hpp's round_to_odd_float: binary64 to binary32,
+// an inexact result becoming the neighbour toward zero with its last bit set,
+// so that the 16-bit narrowing after it rounds the binary64 value only once.
+inline float round_to_odd(double d) {
+    const float f = float(d);
+    std::uint32_t u = std::bit_cast<std::uint32_t>(f);
+    const double back = double(f);
+    const bool inexact = back != d && d == d;
+    u -= std::uint32_t(inexact && (back > d) == (d > 0.0));
+    u |= std::uint32_t(inexact);
+    return std::bit_cast<float>(u);
+}
 
 // One operand's block in binary32: widened in place of a contiguous run,
 // gathered first when strided, repeated when broadcast.

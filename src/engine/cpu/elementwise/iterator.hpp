@@ -6,7 +6,7 @@
 // broadcast_tensors or broadcast_to), then (map_run from map_run.hpp)
 //
 //   namespace ew = pelor::engine::cpu::elementwise;
-//   std::array<NdArray<float>, 1> r = ew::combine<float, 1>(
+//   Allocated<std::array<NdArray<float>, 1>> r = ew::combine<float, 1>(
 //       std::array{view_a, view_b},
 //       [](const ew::Run<float, 2, float, 1>& run) {
 //           ew::map_run(run, [](float a, float b) { return a + b; });
@@ -20,9 +20,11 @@
 // dropped, and adjacent axes contiguous in every input are merged, so
 // operands that share one contiguous layout arrive as a single run. The loop
 // is called only when there is at least one element; every output element is
-// covered by exactly one run, so the outputs need no initialisation.
+// covered by exactly one run, so the outputs need no initialisation. An output
+// that cannot be allocated is returned as the failure, before any loop runs.
 #include <array>
 #include <cassert>
+#include <optional>
 #include <utility>
 
 #include "base/ndarray.hpp"
@@ -99,25 +101,28 @@ void for_each_run(ShapeSpan shape, const std::array<const In*, N>& in, const std
 // combine() over raw operands: input k starts at in[k] and has `shape` with
 // strides[k]. Saves building views when the operands already share a shape.
 template <class Out, std::size_t M, class In, std::size_t N, class Loop>
-std::array<NdArray<Out>, M> combine(ShapeSpan shape, const std::array<const In*, N>& in,
-                                    const std::array<StridesSpan, N>& strides, Loop&& loop,
-                                    ResultLayout layout = ResultLayout::combined) {
+Allocated<std::array<NdArray<Out>, M>> combine(ShapeSpan shape, const std::array<const In*, N>& in,
+                                               const std::array<StridesSpan, N>& strides, Loop&& loop,
+                                               ResultLayout layout = ResultLayout::combined) {
     const bool column_major = layout == ResultLayout::combined && choose_column_major(shape, strides);
-    Strides out_strides = column_major ? column_major_strides(shape) : default_strides(shape);
-    // Braced elements are built in order, so the last output takes the strides.
-    auto out = [&]<std::size_t... I>(std::index_sequence<I...>) {
-        return std::array<NdArray<Out>, M>{
-            NdArray<Out>(Shape(shape.begin(), shape.end()), I + 1 == M ? std::move(out_strides) : out_strides)...};
-    }(std::make_index_sequence<M>{});
+    const Strides out_strides = column_major ? column_major_strides(shape) : default_strides(shape);
+    std::array<std::optional<NdArray<Out>>, M> made;
+    for (auto& m : made) {
+        auto a = NdArray<Out>::allocate(Shape(shape.begin(), shape.end()), out_strides);
+        if (!a) return std::unexpected(a.error());
+        m.emplace(std::move(*a));
+    }
     std::array<Out*, M> out_ptr;
-    for (std::size_t j = 0; j < M; ++j) out_ptr[j] = out[j].data();
+    for (std::size_t j = 0; j < M; ++j) out_ptr[j] = made[j]->data();
     for_each_run(shape, in, strides, out_ptr, column_major, loop);
-    return out;
+    return [&]<std::size_t... I>(std::index_sequence<I...>) {
+        return std::array<NdArray<Out>, M>{std::move(*made[I])...};
+    }(std::make_index_sequence<M>{});
 }
 
 template <class Out, std::size_t M, class In, std::size_t N, class Loop>
-std::array<NdArray<Out>, M> combine(const std::array<ArrayView<In>, N>& views, Loop&& loop,
-                                    ResultLayout layout = ResultLayout::combined) {
+Allocated<std::array<NdArray<Out>, M>> combine(const std::array<ArrayView<In>, N>& views, Loop&& loop,
+                                               ResultLayout layout = ResultLayout::combined) {
     std::array<StridesSpan, N> strides;
     std::array<const In*, N> in;
     for (std::size_t j = 0; j < N; ++j) {

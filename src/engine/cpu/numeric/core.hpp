@@ -22,6 +22,7 @@ template <>
 struct TensorOps<float> {
     static float widen(const float& a) { return a; }
     static float narrow(float r) { return r; }
+    static float narrow_double(double r) { return float(r); }
     static float kernel_add(const float& a, const float& b) { return a + b; }
     static float kernel_sub(const float& a, const float& b) { return a - b; }
     static float kernel_mul(const float& a, const float& b) { return a * b; }
@@ -37,6 +38,7 @@ struct WidenedOps {
         else return a.to_float();
     }
     static T narrow(float r) { return T::from_float(r); }
+    static T narrow_double(double r) { return T::from_double(r); }
     static T kernel_add(const T& a, const T& b) { return narrow(widen(a) + widen(b)); }
     static T kernel_sub(const T& a, const T& b) { return narrow(widen(a) - widen(b)); }
     static T kernel_mul(const T& a, const T& b) { return narrow(widen(a) * widen(b)); }

@@ -1,5 +1,6 @@
 // Gradient kernels on storages: check that the gradient and the saved operands
-// share one float element type, run the typed kernel, and wrap its arrays.
+// share one float element type, run the typed kernel, and wrap its arrays. A
+// kernel's message becomes a RuntimeError, a refused allocation a MemoryError.
 #include <type_traits>
 
 #include "engine/cpu/numeric/backward/binary.hpp"
@@ -20,7 +21,7 @@ template <class T>
 constexpr bool is_float = !std::is_same_v<T, bool>;
 
 // Runs kernel(g, a, b) on the typed arrays of (grad, lhs, rhs) when all three
-// have one float type; a kernel message becomes a RuntimeError.
+// have one float type.
 template <class Kernel>
 Result<StoragePair> binary_backward(const Storage& lhs, const Storage& grad, const Storage& rhs, Kernel&& kernel) {
     if (grad.dtype() == DType::Bool || lhs.dtype() != grad.dtype() || rhs.dtype() != grad.dtype())
@@ -31,29 +32,35 @@ Result<StoragePair> binary_backward(const Storage& lhs, const Storage& grad, con
             return type_error(operands_mismatch);
         } else {
             auto r = kernel(g, *lhs.get_if<T>(), *rhs.get_if<T>());
-            if (!r) return runtime_error(std::move(r.error()));
-            return StoragePair{Storage(std::move(r->first)), Storage(std::move(r->second))};
+            if (!r) return kernel_failure(std::move(r.error()));
+            StoragePair out;
+            if (r->first) out.first.emplace(std::move(*r->first));
+            if (r->second) out.second.emplace(std::move(*r->second));
+            return out;
         }
     });
 }
 
 }  // namespace
 
-Result<StoragePair> CpuStorage::backward_mul(const Storage& lhs, const Storage& grad, const Storage& rhs) {
-    return binary_backward(lhs, grad, rhs, [](const auto& g, const auto& a, const auto& b) {
-        return backward::mul_backward(g, a, b);
+Result<StoragePair> CpuStorage::backward_mul(const Storage& lhs, const Storage& grad, const Storage& rhs,
+                                             Wanted wanted) {
+    return binary_backward(lhs, grad, rhs, [wanted](const auto& g, const auto& a, const auto& b) {
+        return backward::mul_backward(g, a, b, wanted);
     });
 }
 
-Result<StoragePair> CpuStorage::backward_div(const Storage& lhs, const Storage& grad, const Storage& rhs) {
-    return binary_backward(lhs, grad, rhs, [](const auto& g, const auto& a, const auto& b) {
-        return backward::div_backward(g, a, b);
+Result<StoragePair> CpuStorage::backward_div(const Storage& lhs, const Storage& grad, const Storage& rhs,
+                                             Wanted wanted) {
+    return binary_backward(lhs, grad, rhs, [wanted](const auto& g, const auto& a, const auto& b) {
+        return backward::div_backward(g, a, b, wanted);
     });
 }
 
-Result<StoragePair> CpuStorage::backward_matmul(const Storage& lhs, const Storage& grad, const Storage& rhs) {
-    return binary_backward(lhs, grad, rhs, [](const auto& g, const auto& a, const auto& b) {
-        return backward::matmul_backward(g, a, b);
+Result<StoragePair> CpuStorage::backward_matmul(const Storage& lhs, const Storage& grad, const Storage& rhs,
+                                             Wanted wanted) {
+    return binary_backward(lhs, grad, rhs, [wanted](const auto& g, const auto& a, const auto& b) {
+        return backward::matmul_backward(g, a, b, wanted);
     });
 }
 
@@ -65,7 +72,7 @@ Result<Storage> CpuStorage::backward_relu(const Storage& input, const Storage& g
             return type_error(input_mismatch);
         } else {
             auto r = backward::relu_backward(g, *input.get_if<T>());
-            if (!r) return runtime_error(std::move(r.error()));
+            if (!r) return kernel_failure(std::move(r.error()));
             return Storage(std::move(*r));
         }
     });

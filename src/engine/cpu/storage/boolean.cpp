@@ -15,7 +15,7 @@ Result<Storage> logical(const Storage& a, const Storage& b, Kernel kernel) {
     const auto* y = b.get_if<bool>();
     if (!x || !y) return runtime_error("Logical operations are only supported for Bool data types.");
     auto r = kernel(*x, *y);
-    if (!r) return runtime_error(std::move(r.error()));
+    if (!r) return kernel_failure(std::move(r.error()));
     return Storage(std::move(*r));
 }
 
@@ -28,7 +28,9 @@ Result<Storage> CpuStorage::logical_xor(const Storage& a, const Storage& b) { re
 Result<Storage> CpuStorage::logical_not(const Storage& s) {
     const auto* x = s.get_if<bool>();
     if (!x) return runtime_error("Logical NOT is only supported for Bool data type.");
-    return Storage(ops::logical_not(*x));
+    auto r = ops::logical_not(*x);
+    if (!r) return memory_error(r.error());
+    return Storage(std::move(*r));
 }
 
 }  // namespace pelor::engine::cpu::storage

@@ -1,13 +1,17 @@
 #pragma once
 // CpuStorage: the engine's operations on storages. Each takes its inputs by
 // const reference, never changes them, and returns a new storage or an error
-// value naming the Python exception class. The definitions are split by group
+// value naming the Python exception class (MemoryError for a result that
+// cannot be allocated). The definitions are split by group
 // over the files of this folder.
 #include <Python.h>
 
+#include <optional>
+#include <string_view>
 #include <utility>
 
 #include "base/error.hpp"
+#include "engine/cpu/numeric/backward/wanted.hpp"
 #include "tensor/storage.hpp"
 
 namespace pelor::engine::cpu::storage {
@@ -15,11 +19,19 @@ namespace pelor::engine::cpu::storage {
 using tensor::storage::DType;
 using tensor::storage::Storage;
 
-using StoragePair = std::pair<Storage, Storage>;
+// The gradients of a two-operand rule's operands; one not wanted stays empty.
+using StoragePair = std::pair<std::optional<Storage>, std::optional<Storage>>;
+using numeric::backward::Wanted;
 
 struct CpuStorage {
     // NumPy interchange (api.cpp). Both need an attached thread.
     static Result<Storage> from_numpy(PyObject* array, std::string_view dtype_name);
+    // What from_numpy(numpy.array(data, dtype=...), dtype_name) gives, without
+    // the intermediate array, for the data it can read itself: an exact,
+    // aligned ndarray of native byte order holding the named type, or float32
+    // narrowed to float16 or bfloat16 exactly as NumPy's cast does it (its
+    // warnings included). nullopt: the data needs numpy.array.
+    static std::optional<Result<Storage>> from_numpy_directly(PyObject* data, std::string_view dtype_name);
     static Result<PyObject*> to_numpy(const Storage& s);  // a new reference
     static Shape shape(const Storage& s) { return s.shape(); }
     static Strides strides(const Storage& s) { return s.strides(); }
@@ -51,8 +63,14 @@ struct CpuStorage {
     // Shape and fill (shape.cpp).
     static Result<Storage> reshape(const Storage& s, const Shape& shape);
     static Result<Storage> transpose(const Storage& s, std::size_t dim0, std::size_t dim1);
-    static Storage zeros_like(const Storage& s);
-    static Storage ones_like(const Storage& s);
+    static Result<Storage> zeros_like(const Storage& s);
+    static Result<Storage> ones_like(const Storage& s);
+
+    // Undoing broadcasting (sum_to.cpp): the sum of `s` over the axes that
+    // broadcasting `shape` to s's shape adds or stretches, in row-major layout
+    // (Bool refused like arithmetic); and a row-major copy of any storage.
+    static Result<Storage> sum_to(const Storage& s, const Shape& shape);
+    static Result<Storage> to_row_major(const Storage& s);
 
     // Rectifier (functional.cpp).
     static Result<Storage> relu(const Storage& s);
@@ -64,9 +82,12 @@ struct CpuStorage {
     static Result<Storage> logical_not(const Storage& s);
 
     // Gradient kernels (backward.cpp): (gradient of left, gradient of right).
-    static Result<StoragePair> backward_mul(const Storage& lhs, const Storage& grad, const Storage& rhs);
-    static Result<StoragePair> backward_div(const Storage& lhs, const Storage& grad, const Storage& rhs);
-    static Result<StoragePair> backward_matmul(const Storage& lhs, const Storage& grad, const Storage& rhs);
+    static Result<StoragePair> backward_mul(const Storage& lhs, const Storage& grad, const Storage& rhs,
+                                               Wanted wanted);
+    static Result<StoragePair> backward_div(const Storage& lhs, const Storage& grad, const Storage& rhs,
+                                               Wanted wanted);
+    static Result<StoragePair> backward_matmul(const Storage& lhs, const Storage& grad, const Storage& rhs,
+                                               Wanted wanted);
     static Result<Storage> backward_relu(const Storage& input, const Storage& grad);
 };
 

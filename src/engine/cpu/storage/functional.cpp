@@ -10,8 +10,10 @@ Result<Storage> CpuStorage::relu(const Storage& s) {
     return s.visit([]<class T>(const NdArray<T>& a) -> Result<Storage> {
         if constexpr (std::is_same_v<T, bool>)
             return type_error("Tensor Dtype not supported for this operation: relu");
+        else if (auto r = numeric::ops::relu(a); r)
+            return Storage(std::move(*r));
         else
-            return Storage(numeric::ops::relu(a));
+            return memory_error(r.error());
     });
 }
 

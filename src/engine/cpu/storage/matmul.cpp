@@ -9,7 +9,7 @@ namespace {
 template <class T>
 Result<Storage> typed_matmul(const Storage& a, const Storage& b) {
     auto r = numeric::ops::MatmulOps<T>::do_matmul(*a.get_if<T>(), *b.get_if<T>());
-    if (!r) return runtime_error(std::move(r.error()));
+    if (!r) return kernel_failure(std::move(r.error()));
     return Storage(std::move(*r));
 }
 

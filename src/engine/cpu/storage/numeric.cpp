@@ -15,7 +15,7 @@ using tensor::storage::display_name;
 
 template <class T>
 Result<Storage> wrap(KernelResult<NdArray<T>> r) {
-    if (!r) return runtime_error(std::move(r.error()));
+    if (!r) return kernel_failure(std::move(r.error()));
     return Storage(std::move(*r));
 }
 

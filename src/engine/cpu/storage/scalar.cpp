@@ -13,6 +13,12 @@ namespace {
 
 namespace kernels = numeric::ops::scalar;
 
+template <class T>
+Result<Storage> wrap(Allocated<NdArray<T>> r) {
+    if (!r) return memory_error(r.error());
+    return Storage(std::move(*r));
+}
+
 template <class Kernel>
 Result<Storage> arith(const Storage& s, float x, const char* word, Kernel kernel) {
     return s.visit([&]<class T>(const NdArray<T>& a) -> Result<Storage> {
@@ -20,7 +26,7 @@ Result<Storage> arith(const Storage& s, float x, const char* word, Kernel kernel
             return value_error(std::string("Tensor DType invalid during scalar ") + word +
                                ". Cannot operate between " + std::string(display_name(s.dtype())) + " and scalar.");
         else
-            return Storage(kernel(a, x));
+            return wrap(kernel(a, x));
     });
 }
 
@@ -30,7 +36,7 @@ Result<Storage> compare(const Storage& s, float x, const char* symbol, Kernel ke
         if constexpr (std::is_same_v<T, bool>)
             return runtime_error(std::string("Tensor device or dtype mismatch for scalar ") + symbol + " operation.");
         else
-            return Storage(kernel(a, x));
+            return wrap(kernel(a, x));
     });
 }
 

@@ -12,9 +12,15 @@ Result<Storage> CpuStorage::reshape(const Storage& s, const Shape& shape) {
     if (!nonzero_product_fits(shape))
         return value_error("Error while reshape: " + shape_error_text(ShapeError::IncompatibleShape));
     return s.visit([&](const auto& a) -> Result<Storage> {
-        auto copy = a;  // one block copy of the dense buffer
-        if (auto r = copy.reshape(shape); !r) return value_error("Error while reshape: " + shape_error_text(r.error()));
-        return Storage(std::move(copy));
+        // Both refusals come before the copy, so they never depend on memory.
+        if (element_count(shape) != a.size())
+            return value_error("Error while reshape: " + shape_error_text(ShapeError::IncompatibleShape));
+        if (!a.is_standard_layout())
+            return value_error("Error while reshape: " + shape_error_text(ShapeError::IncompatibleLayout));
+        auto copy = a.clone();  // one block copy of the dense buffer
+        if (!copy) return memory_error(copy.error());
+        if (auto r = copy->reshape(shape); !r) return value_error("Error while reshape: " + shape_error_text(r.error()));
+        return Storage(std::move(*copy));
     });
 }
 
@@ -24,9 +30,10 @@ Result<Storage> CpuStorage::transpose(const Storage& s, std::size_t dim0, std::s
         return value_error("transpose() axis out of range: dim0=" + std::to_string(dim0) + ", dim1=" +
                            std::to_string(dim1) + " for a tensor with " + std::to_string(n) + " axes");
     return s.visit([&](const auto& a) -> Result<Storage> {
-        auto copy = a;
-        copy.swap_axes(dim0, dim1);
-        return Storage(std::move(copy));
+        auto copy = a.clone();
+        if (!copy) return memory_error(copy.error());
+        copy->swap_axes(dim0, dim1);
+        return Storage(std::move(*copy));
     });
 }
 
@@ -37,19 +44,27 @@ template <class T> constexpr T one_of() {
     else if constexpr (std::is_same_v<T, BF16>) return BF16::from_bits(0x3F80);
     else return T(1);
 }
+
+
+template <class T>
+Result<Storage> filled(const Shape& shape, T value) {
+    auto a = NdArray<T>::filled(shape, value);
+    if (!a) return memory_error(a.error());
+    return Storage(std::move(*a));
+}
 }  // namespace
 
-Storage CpuStorage::zeros_like(const Storage& s) {
-    return s.visit([](const auto& a) -> Storage {
+Result<Storage> CpuStorage::zeros_like(const Storage& s) {
+    return s.visit([](const auto& a) -> Result<Storage> {
         using T = typename std::decay_t<decltype(a)>::value_type;
-        return NdArray<T>::filled(a.shape(), zero_of<T>());
+        return filled(a.shape(), zero_of<T>());
     });
 }
 
-Storage CpuStorage::ones_like(const Storage& s) {
-    return s.visit([](const auto& a) -> Storage {
+Result<Storage> CpuStorage::ones_like(const Storage& s) {
+    return s.visit([](const auto& a) -> Result<Storage> {
         using T = typename std::decay_t<decltype(a)>::value_type;
-        return NdArray<T>::filled(a.shape(), one_of<T>());
+        return filled(a.shape(), one_of<T>());
     });
 }
 

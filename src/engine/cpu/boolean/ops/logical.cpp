@@ -11,14 +11,16 @@ namespace {
 KernelResult<NdArray<bool>> combine(const NdArray<bool>& a, const NdArray<bool>& b, LogicalOp op) {
     const auto loop = logical_loops().binary[int(op)];
     if (a.shape() == b.shape()) {
-        auto [out] = elementwise::combine<bool, 1>(ShapeSpan(a.shape()), std::array{a.data(), b.data()},
-                                                   std::array{StridesSpan(a.strides()), StridesSpan(b.strides())}, loop);
-        return std::move(out);
+        auto out = elementwise::combine<bool, 1>(ShapeSpan(a.shape()), std::array{a.data(), b.data()},
+                                                 std::array{StridesSpan(a.strides()), StridesSpan(b.strides())}, loop);
+        if (!out) return std::unexpected(out.error());
+        return std::move((*out)[0]);
     }
     auto views = broadcast_tensors(a, b);
     if (!views) return std::unexpected(std::move(views.error()));
-    auto [out] = elementwise::combine<bool, 1>(std::array{std::move(views->first), std::move(views->second)}, loop);
-    return std::move(out);
+    auto out = elementwise::combine<bool, 1>(std::array{std::move(views->first), std::move(views->second)}, loop);
+    if (!out) return std::unexpected(out.error());
+    return std::move((*out)[0]);
 }
 
 }  // namespace
@@ -33,10 +35,10 @@ KernelResult<NdArray<bool>> logical_xor(const NdArray<bool>& a, const NdArray<bo
     return combine(a, b, LogicalOp::xor_);
 }
 
-NdArray<bool> logical_not(const NdArray<bool>& a) {
+Allocated<NdArray<bool>> logical_not(const NdArray<bool>& a) {
     // Same shape and strides: each result byte sits where its source byte does.
-    NdArray<bool> out(a.shape(), a.strides());
-    logical_loops().negate(a.data(), out.data(), a.size());
+    auto out = NdArray<bool>::allocate(a.shape(), a.strides());
+    if (out) logical_loops().negate(a.data(), out->data(), a.size());
     return out;
 }
 

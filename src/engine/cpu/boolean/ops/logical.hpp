@@ -11,6 +11,6 @@ namespace pelor::engine::cpu::boolean::ops {
 KernelResult<NdArray<bool>> logical_and(const NdArray<bool>& a, const NdArray<bool>& b);
 KernelResult<NdArray<bool>> logical_or(const NdArray<bool>& a, const NdArray<bool>& b);
 KernelResult<NdArray<bool>> logical_xor(const NdArray<bool>& a, const NdArray<bool>& b);
-NdArray<bool> logical_not(const NdArray<bool>& a);
+Allocated<NdArray<bool>> logical_not(const NdArray<bool>& a);
 
 }  // namespace pelor::engine::cpu::boolean::ops

@@ -1,8 +1,9 @@
 #pragma once
-// The inner loop of div_backward, one table per instruction-set level
+// The inner loops of div_backward, one table per instruction-set level
 // (binary_kernels.isa.cpp); div_backward_kernels() picks the table for this
-// processor. A run carries three inputs (gradient, dividend, divisor) and two
-// outputs (the dividend's and the divisor's gradients).
+// processor. A run carries three inputs (gradient, dividend, divisor) and the
+// outputs asked for: the dividend's and the divisor's gradients, or one of them.
+#include <cstddef>
 #include <type_traits>
 
 #include "base/half.hpp"
@@ -10,20 +11,28 @@
 
 namespace pelor::engine::cpu::numeric::backward {
 
+template <class T, std::size_t Outputs = 2>
+using DivRun = elementwise::Run<T, 3, T, Outputs>;
+
+// Both gradients, or only the dividend's (g / b) or only the divisor's.
 template <class T>
-using DivRun = elementwise::Run<T, 3, T, 2>;
+struct DivBackwardLoops {
+    void (*both)(const DivRun<T>&);
+    void (*dividend)(const DivRun<T, 1>&);
+    void (*divisor)(const DivRun<T, 1>&);
+};
 
 struct DivBackwardKernels {
-    void (*f32)(const DivRun<float>&);
-    void (*f16)(const DivRun<F16>&);
-    void (*bf16)(const DivRun<BF16>&);
+    DivBackwardLoops<float> f32;
+    DivBackwardLoops<F16> f16;
+    DivBackwardLoops<BF16> bf16;
 };
 
 // The table for the processor we run on (chosen once).
 const DivBackwardKernels& div_backward_kernels();
 
 template <class T>
-auto div_backward_run() {
+const DivBackwardLoops<T>& div_backward_loops() {
     const DivBackwardKernels& k = div_backward_kernels();
     if constexpr (std::is_same_v<T, float>) return k.f32;
     else if constexpr (std::is_same_v<T, F16>) return k.f16;

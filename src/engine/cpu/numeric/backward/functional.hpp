@@ -1,7 +1,7 @@
 #pragma once
 // Gradient kernel of the rectifier, for F32, F16 and BF16: the gradient where
-// the input is > 0, zero elsewhere. Gradient and input must have one shape;
-// no broadcasting.
+// the input is > 0, zero elsewhere, in the gradient's shape. The input must
+// broadcast to that shape (a gradient may carry broadcast axes).
 #include "base/error.hpp"
 #include "base/half.hpp"
 #include "base/ndarray.hpp"

@@ -24,19 +24,27 @@ ArrayView<T> swap_last_axes(const NdArray<T>& x) {
 }  // namespace
 
 template <class T>
-KernelResult<ArrayPair<T>> matmul_backward(const NdArray<T>& g, const NdArray<T>& a, const NdArray<T>& b) {
+KernelResult<ArrayPair<T>> matmul_backward(const NdArray<T>& g, const NdArray<T>& a, const NdArray<T>& b,
+                                           Wanted wanted) {
     using Ops = ops::MatmulOps<T>;
-    auto ga = Ops::do_matmul(g.view(), swap_last_axes(b));
-    if (!ga) return std::unexpected(std::move(ga.error()));
-    auto gb = Ops::do_matmul(swap_last_axes(a), g.view());
-    if (!gb) return std::unexpected(std::move(gb.error()));
-    return ArrayPair<T>{std::move(*ga), std::move(*gb)};
+    ArrayPair<T> out;
+    if (wanted.lhs) {
+        auto ga = Ops::do_matmul(g.view(), swap_last_axes(b));
+        if (!ga) return std::unexpected(std::move(ga.error()));
+        out.first.emplace(std::move(*ga));
+    }
+    if (wanted.rhs) {
+        auto gb = Ops::do_matmul(swap_last_axes(a), g.view());
+        if (!gb) return std::unexpected(std::move(gb.error()));
+        out.second.emplace(std::move(*gb));
+    }
+    return out;
 }
 
 template KernelResult<ArrayPair<float>> matmul_backward(const NdArray<float>&, const NdArray<float>&,
-                                                        const NdArray<float>&);
-template KernelResult<ArrayPair<F16>> matmul_backward(const NdArray<F16>&, const NdArray<F16>&, const NdArray<F16>&);
+                                                        const NdArray<float>&, Wanted);
+template KernelResult<ArrayPair<F16>> matmul_backward(const NdArray<F16>&, const NdArray<F16>&, const NdArray<F16>&, Wanted);
 template KernelResult<ArrayPair<BF16>> matmul_backward(const NdArray<BF16>&, const NdArray<BF16>&,
-                                                       const NdArray<BF16>&);
+                                                       const NdArray<BF16>&, Wanted);
 
 }  // namespace pelor::engine::cpu::numeric::backward

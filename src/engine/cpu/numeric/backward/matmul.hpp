@@ -11,13 +11,14 @@
 namespace pelor::engine::cpu::numeric::backward {
 
 template <class T>
-KernelResult<ArrayPair<T>> matmul_backward(const NdArray<T>& g, const NdArray<T>& a, const NdArray<T>& b);
+KernelResult<ArrayPair<T>> matmul_backward(const NdArray<T>& g, const NdArray<T>& a, const NdArray<T>& b,
+                                          Wanted wanted);
 
 extern template KernelResult<ArrayPair<float>> matmul_backward(const NdArray<float>&, const NdArray<float>&,
-                                                               const NdArray<float>&);
+                                                               const NdArray<float>&, Wanted);
 extern template KernelResult<ArrayPair<F16>> matmul_backward(const NdArray<F16>&, const NdArray<F16>&,
-                                                             const NdArray<F16>&);
+                                                             const NdArray<F16>&, Wanted);
 extern template KernelResult<ArrayPair<BF16>> matmul_backward(const NdArray<BF16>&, const NdArray<BF16>&,
-                                                              const NdArray<BF16>&);
+                                                              const NdArray<BF16>&, Wanted);
 
 }  // namespace pelor::engine::cpu::numeric::backward

@@ -15,14 +15,16 @@ template <class T, class Out>
 KernelResult<NdArray<Out>> run_binary(const NdArray<T>& a, const NdArray<T>& b, Loop<T, Out> loop) {
     // Equal shapes broadcast to themselves: skip building the views.
     if (a.shape() == b.shape()) {
-        auto [out] = elementwise::combine<Out, 1>(ShapeSpan(a.shape()), std::array{a.data(), b.data()},
-                                                  std::array{StridesSpan(a.strides()), StridesSpan(b.strides())}, loop);
-        return std::move(out);
+        auto out = elementwise::combine<Out, 1>(ShapeSpan(a.shape()), std::array{a.data(), b.data()},
+                                                std::array{StridesSpan(a.strides()), StridesSpan(b.strides())}, loop);
+        if (!out) return std::unexpected(out.error());
+        return std::move((*out)[0]);
     }
     auto views = broadcast_tensors(a, b);
     if (!views) return std::unexpected(std::move(views.error()));
-    auto [out] = elementwise::combine<Out, 1>(std::array{std::move(views->first), std::move(views->second)}, loop);
-    return std::move(out);
+    auto out = elementwise::combine<Out, 1>(std::array{std::move(views->first), std::move(views->second)}, loop);
+    if (!out) return std::unexpected(out.error());
+    return std::move((*out)[0]);
 }
 
 template <class T> Loop<T, T> arith_loop(BinaryArith op);

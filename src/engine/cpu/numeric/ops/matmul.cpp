@@ -1,11 +1,12 @@
 #include "engine/cpu/numeric/ops/matmul.hpp"
 
 #include <algorithm>
-#include <limits>
-#include <new>
+#include <array>
 #include <string>
 #include <vector>
 
+#include "engine/cpu/elementwise/iterator.hpp"
+#include "engine/cpu/elementwise/map_run.hpp"
 #include "engine/cpu/numeric/ops/broadcast.hpp"
 #include "engine/cpu/numeric/ops/matmul_blis.hpp"
 #include "engine/cpu/numeric/ops/matmul_kernels.hpp"
@@ -14,20 +15,8 @@ namespace pelor::engine::cpu::numeric::ops {
 
 namespace {
 
-constexpr std::size_t max_signed = std::size_t(std::numeric_limits<std::ptrdiff_t>::max());
-
 std::string too_large(ShapeSpan shape) {
     return "Matmul result of shape " + shape_text(shape) + " is too large to allocate";
-}
-
-// A result the allocator refuses is reported like one too large to address:
-// both operands can be tiny (an empty inner axis) while the result is huge.
-KernelResult<NdArray<float>> allocate_result(const Shape& shape) {
-    try {
-        return NdArray<float>(shape);
-    } catch (const std::bad_alloc&) {
-        return std::unexpected(too_large(shape));
-    }
 }
 
 // The validated geometry of a product: the broadcast views' shapes and
@@ -67,11 +56,9 @@ KernelResult<MatmulPlan> plan_matmul(ShapeSpan a_shape, StridesSpan a_strides, S
     plan.b_strides = std::move(*sb);
 
     // Both operands may be small (an empty inner axis) while m · n times the
-    // batch is not; refuse before allocating. The binary32 result is what is
-    // allocated, whatever the element type.
-    auto count = checked_element_count(plan.out_shape);
-    if (!count || *count > max_signed / sizeof(float))
-        return std::unexpected(too_large(plan.out_shape));
+    // batch is not. An element count past a signed word is refused here; one
+    // that fits but cannot be held is refused by the allocation.
+    if (!checked_element_count(plan.out_shape)) return std::unexpected(too_large(plan.out_shape));
     return plan;
 }
 
@@ -86,29 +73,34 @@ void normalise_strides(std::size_t rows, std::size_t cols, std::ptrdiff_t& rs, s
 }
 
 // B repacked row-major for the direct loop, which wants unit column stride.
-const float* pack_rows(std::size_t k, std::size_t n, const float* b, std::ptrdiff_t rs, std::ptrdiff_t cs,
-                       std::vector<float>& buffer) {
-    buffer.resize(k * n);
-    float* out = buffer.data();
+void pack_rows(std::size_t k, std::size_t n, const float* b, std::ptrdiff_t rs, std::ptrdiff_t cs, float* out) {
     for (std::size_t p = 0; p < k; ++p)
         for (std::size_t j = 0; j < n; ++j) out[p * n + j] = b[std::ptrdiff_t(p) * rs + std::ptrdiff_t(j) * cs];
-    return out;
 }
 
 // Repacking buffers up to this many elements stay with the thread for reuse.
 constexpr std::size_t kept_scratch = std::size_t(1) << 16;
 
-void direct_product(std::size_t m, std::size_t n, std::size_t k, const float* a, std::ptrdiff_t a_rs,
-                    std::ptrdiff_t a_cs, const float* b, std::ptrdiff_t b_rs, std::ptrdiff_t b_cs, float* c) {
+KernelResult<void> direct_product(std::size_t m, std::size_t n, std::size_t k, const float* a, std::ptrdiff_t a_rs,
+                                  std::ptrdiff_t a_cs, const float* b, std::ptrdiff_t b_rs, std::ptrdiff_t b_cs,
+                                  float* c) {
     const auto& kernels = matmul_kernels();
     if (n == 1 || b_cs == 1) {
         kernels.small_product(m, n, k, a, a_rs, a_cs, b, b_rs, c);
-        return;
+        return {};
     }
-    thread_local std::vector<float> scratch;
-    std::vector<float> large;
-    std::vector<float>& buffer = k * n <= kept_scratch ? scratch : large;
-    kernels.small_product(m, n, k, a, a_rs, a_cs, pack_rows(k, n, b, b_rs, b_cs, buffer), std::ptrdiff_t(n), c);
+    thread_local AlignedBuffer<float> kept;
+    AlignedBuffer<float> large;
+    const std::size_t need = k * n;  // B exists, so this fits
+    AlignedBuffer<float>* buffer = need <= kept_scratch ? &kept : &large;
+    if (buffer->size() < need) {
+        auto fresh = AlignedBuffer<float>::allocate(need <= kept_scratch ? kept_scratch : need);
+        if (!fresh) return std::unexpected(fresh.error());
+        *buffer = std::move(*fresh);
+    }
+    pack_rows(k, n, b, b_rs, b_cs, buffer->data());
+    kernels.small_product(m, n, k, a, a_rs, a_cs, buffer->data(), std::ptrdiff_t(n), c);
+    return {};
 }
 
 // Small products skip BLIS: a call costs 0.6 to 2 µs whatever its size (it
@@ -119,22 +111,34 @@ bool is_small(std::size_t m, std::size_t n, std::size_t k) {
            mnk <= matmul_kernels().small_limit;
 }
 
-void product_2d(float* c, const MatrixStack<const float>& a, const MatrixStack<const float>& b) {
-    const std::size_t m = a.shape[0], k = a.shape[1], n = b.shape[1];
-    if (m == 0 || n == 0) return;
-    if (k == 0) {
-        std::fill_n(c, m * n, 0.0f);  // an empty sum
-        return;
+// The geometry shared by every matrix of a batch: m × k times k × n, with
+// the operands' row and column strides (normalised for BLIS).
+struct MatrixShape {
+    std::size_t m, k, n;
+    std::ptrdiff_t a_rs, a_cs, b_rs, b_cs;
+};
+
+MatrixShape matrix_shape(const MatrixStack<const float>& a, const MatrixStack<const float>& b) {
+    const std::size_t r = a.ndim();
+    MatrixShape g{a.shape[r - 2], a.shape[r - 1], b.shape[r - 1],
+                  a.strides[r - 2], a.strides[r - 1], b.strides[r - 2], b.strides[r - 1]};
+    normalise_strides(g.m, g.k, g.a_rs, g.a_cs);
+    normalise_strides(g.k, g.n, g.b_rs, g.b_cs);
+    return g;
+}
+
+KernelResult<void> product_2d(float* c, const float* a, const float* b, const MatrixShape& g) {
+    if (g.k == 0) {
+        std::fill_n(c, g.m * g.n, 0.0f);  // an empty sum
+        return {};
     }
-    std::ptrdiff_t a_rs = a.strides[0], a_cs = a.strides[1], b_rs = b.strides[0], b_cs = b.strides[1];
-    normalise_strides(m, k, a_rs, a_cs);
-    normalise_strides(k, n, b_rs, b_cs);
     // Stride layouts BLIS refuses (only possible for views that are not
     // dense arrays) take the direct loop too, whatever their size.
-    if (is_small(m, n, k) || !blis_strides_valid(m, k, a_rs, a_cs) || !blis_strides_valid(k, n, b_rs, b_cs))
-        direct_product(m, n, k, a.data, a_rs, a_cs, b.data, b_rs, b_cs, c);
-    else
-        blis_sgemm(m, n, k, a.data, a_rs, a_cs, b.data, b_rs, b_cs, c);
+    if (is_small(g.m, g.n, g.k) || !blis_strides_valid(g.m, g.k, g.a_rs, g.a_cs) ||
+        !blis_strides_valid(g.k, g.n, g.b_rs, g.b_cs))
+        return direct_product(g.m, g.n, g.k, a, g.a_rs, g.a_cs, b, g.b_rs, g.b_cs, c);
+    blis_sgemm(g.m, g.n, g.k, a, g.a_rs, g.a_cs, b, g.b_rs, g.b_cs, c);
+    return {};
 }
 
 // Whether a view covers exactly `count` consecutive elements from its data
@@ -150,16 +154,6 @@ bool is_dense(ShapeSpan shape, StridesSpan strides) {
         expect *= std::ptrdiff_t(shape[i]);
     }
     return true;
-}
-
-template <class T>
-void gather_row_major(const T* src, ShapeSpan shape, StridesSpan strides, T*& dst) {
-    if (shape.empty()) {
-        *dst++ = *src;
-        return;
-    }
-    for (std::size_t i = 0; i < shape[0]; ++i)
-        gather_row_major(src + std::ptrdiff_t(i) * strides[0], shape.subspan(1), strides.subspan(1), dst);
 }
 
 void widen_flat(const F16* src, float* dst, std::size_t count) {
@@ -179,20 +173,23 @@ void narrow_flat(const float* src, BF16* dst, std::size_t count) {
 
 // One exact widening copy. A dense operand keeps its layout, so the copy is a
 // flat pass and a transposed operand stays transposed (and is read in place
-// by the product); any other view is gathered into row-major order.
+// by the product); any other view is gathered into row-major order by the
+// element-wise iterator.
 template <class T>
-NdArray<float> widen(const ArrayView<T>& v) {
+Allocated<NdArray<float>> widen(const ArrayView<T>& v) {
     if (is_dense(v.shape, v.strides)) {
-        NdArray<float> out(v.shape, v.strides);
-        widen_flat(v.data, out.data(), out.size());
+        auto out = NdArray<float>::allocate(v.shape, v.strides);
+        if (out) widen_flat(v.data, out->data(), out->size());
         return out;
     }
-    NdArray<T> packed(v.shape);
-    T* dst = packed.data();
-    if (packed.size() != 0) gather_row_major(v.data, v.shape, v.strides, dst);
-    NdArray<float> out(v.shape);
-    widen_flat(packed.data(), out.data(), out.size());
-    return out;
+    auto out = elementwise::combine<float, 1>(
+        std::array{v},
+        [](const elementwise::Run<T, 1, float, 1>& run) {
+            elementwise::map_run(run, [](T x) { return x.to_float(); });
+        },
+        elementwise::ResultLayout::row_major);
+    if (!out) return std::unexpected(out.error());
+    return std::move((*out)[0]);
 }
 
 template <class T>
@@ -200,39 +197,69 @@ KernelResult<NdArray<T>> half_matmul(const ArrayView<T>& a, const ArrayView<T>& 
     // Shape failures are found before any element is converted.
     if (auto plan = plan_matmul(a.shape, a.strides, b.shape, b.strides); !plan)
         return std::unexpected(std::move(plan.error()));
-    auto product = internal_linalg_matmul(widen(a).view(), widen(b).view());
+    auto wide_a = widen(a);
+    if (!wide_a) return std::unexpected(wide_a.error());
+    auto wide_b = widen(b);
+    if (!wide_b) return std::unexpected(wide_b.error());
+    auto product = internal_linalg_matmul(wide_a->view(), wide_b->view());
     if (!product) return std::unexpected(std::move(product.error()));
-    NdArray<T> out(product->shape());  // row-major, like the binary32 result
-    narrow_flat(product->data(), out.data(), out.size());
-    return out;
+    auto out = NdArray<T>::allocate(product->shape());  // row-major, like the binary32 result
+    if (!out) return std::unexpected(out.error());
+    narrow_flat(product->data(), out->data(), out->size());
+    return std::move(*out);
 }
 
 }  // namespace
 
-KernelResult<void> batched_matmul_recursive(const MatrixStack<float>& out, const MatrixStack<const float>& a,
-                                            const MatrixStack<const float>& b) {
-    if (out.ndim() == 2) {
-        product_2d(out.data, a, b);
-        return {};
+KernelResult<void> batched_matmul(const MatrixStack<float>& out, const MatrixStack<const float>& a,
+                                  const MatrixStack<const float>& b) {
+    const MatrixShape g = matrix_shape(a, b);
+    // Batch axes of length 1 select the same matrices at every step and are
+    // skipped. Every other axis is at least 2 long and the result's element
+    // count fits in a signed word, so at most 62 remain.
+    std::array<std::size_t, max_ndim> axes;
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i + 2 < out.ndim(); ++i)
+        if (out.shape[i] != 1) axes[kept++] = i;
+
+    // An odometer over the kept axes, last fastest: row-major order of the
+    // batch index, which is also the memory order of the dense result.
+    std::array<std::size_t, max_ndim> index{};
+    const std::size_t matrix = g.m * g.n;
+    float* c = out.data;
+    const float* pa = a.data;
+    const float* pb = b.data;
+    for (;;) {
+        if (auto r = product_2d(c, pa, pb, g); !r) return r;
+        c += matrix;
+        std::size_t j = kept;
+        for (; j > 0; --j) {
+            const std::size_t axis = axes[j - 1];
+            if (++index[j - 1] < out.shape[axis]) {
+                pa += a.strides[axis];
+                pb += b.strides[axis];
+                break;
+            }
+            index[j - 1] = 0;
+            pa -= a.strides[axis] * std::ptrdiff_t(out.shape[axis] - 1);
+            pb -= b.strides[axis] * std::ptrdiff_t(out.shape[axis] - 1);
+        }
+        if (j == 0) return {};
     }
-    for (std::size_t i = 0; i < out.shape[0]; ++i)
-        if (auto r = batched_matmul_recursive(out.at(i), a.at(i), b.at(i)); !r) return r;
-    return {};
 }
 
 KernelResult<NdArray<float>> internal_linalg_matmul(const ArrayView<float>& a, const ArrayView<float>& b) {
     auto plan = plan_matmul(a.shape, a.strides, b.shape, b.strides);
     if (!plan) return std::unexpected(std::move(plan.error()));
-    auto result = allocate_result(plan->out_shape);  // every element is written below
-    if (!result) return result;
+    auto result = NdArray<float>::allocate(plan->out_shape);  // every element is written below
+    if (!result) return std::unexpected(result.error());
     NdArray<float>& out = *result;
-    if (out.size() == 0) return result;
+    if (out.size() == 0) return std::move(out);
     const MatrixStack<float> out_stack{out.data(), out.shape(), out.strides()};
     const MatrixStack<const float> a_stack{a.data, plan->a_shape, plan->a_strides};
     const MatrixStack<const float> b_stack{b.data, plan->b_shape, plan->b_strides};
-    if (auto r = batched_matmul_recursive(out_stack, a_stack, b_stack); !r)
-        return std::unexpected(std::move(r.error()));
-    return result;
+    if (auto r = batched_matmul(out_stack, a_stack, b_stack); !r) return std::unexpected(std::move(r.error()));
+    return std::move(out);
 }
 
 KernelResult<NdArray<F16>> MatmulOps<F16>::do_matmul(const ArrayView<F16>& a, const ArrayView<F16>& b) {

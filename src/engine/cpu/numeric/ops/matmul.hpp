@@ -18,7 +18,8 @@ namespace pelor::engine::cpu::numeric::ops {
 // Shape checks, batch broadcasting, allocation and the batched product.
 // Messages, in the order they are checked: rank, inner axes, batch shapes
 // ("Shape mismatch: ..."), "Broadcast failed for A to [..]", then B, then a
-// result too large to address.
+// result whose element count does not fit in a signed word; a result that
+// cannot be allocated is an out-of-memory failure.
 KernelResult<NdArray<float>> internal_linalg_matmul(const ArrayView<float>& a, const ArrayView<float>& b);
 inline KernelResult<NdArray<float>> internal_linalg_matmul(const NdArray<float>& a, const NdArray<float>& b) {
     return internal_linalg_matmul(a.view(), b.view());
@@ -32,18 +33,16 @@ struct MatrixStack {
     StridesSpan strides;
 
     std::size_t ndim() const { return shape.size(); }
-    // The sub-stack at index i of the first axis.
-    MatrixStack at(std::size_t i) const {
-        return {data + std::ptrdiff_t(i) * strides[0], shape.subspan(1), strides.subspan(1)};
-    }
 };
 
-// out = a · b for every batch index, walking batch axes depth-first in
-// row-major order. All three stacks have the same rank and batch shape (the
-// operands' stretched batch axes have stride 0); out is dense row-major.
-// The operands are never copied except that a small product may repack B.
-KernelResult<void> batched_matmul_recursive(const MatrixStack<float>& out, const MatrixStack<const float>& a,
-                                            const MatrixStack<const float>& b);
+// out = a · b for every batch index, in row-major order of the batch index.
+// All three stacks have the same rank (2 or more) and batch shape (the
+// operands' stretched batch axes have stride 0); out is dense row-major and
+// not empty. The batch axes are walked by a loop, not by recursion, so the
+// rank costs no stack. The operands are never copied except that a small
+// product may repack B; that scratch buffer is the only possible failure.
+KernelResult<void> batched_matmul(const MatrixStack<float>& out, const MatrixStack<const float>& a,
+                                  const MatrixStack<const float>& b);
 
 // The per-element-type entry point.
 template <class T>

@@ -8,24 +8,24 @@
 namespace pelor::engine::cpu::numeric::ops {
 
 template <class T>
-NdArray<T> relu(const NdArray<T>& a) {
-    NdArray<T> out(a.shape(), a.strides());  // element i of the buffer maps to element i
+Allocated<NdArray<T>> relu(const NdArray<T>& a) {
+    auto out = NdArray<T>::allocate(a.shape(), a.strides());  // element i of the buffer maps to element i
     const std::size_t n = a.size();
-    if (n == 0) return out;
+    if (!out || n == 0) return out;
     const ReluKernels& k = relu_kernels();
     if constexpr (std::is_same_v<T, float>) {
-        k.f32(a.data(), out.data(), n);
+        k.f32(a.data(), out->data(), n);
     } else {
         auto* src = reinterpret_cast<const std::uint16_t*>(a.data());
-        auto* dst = reinterpret_cast<std::uint16_t*>(out.data());
+        auto* dst = reinterpret_cast<std::uint16_t*>(out->data());
         if constexpr (std::is_same_v<T, F16>) k.f16(src, dst, n);
         else k.bf16(src, dst, n);
     }
     return out;
 }
 
-template NdArray<F16> relu<F16>(const NdArray<F16>&);
-template NdArray<BF16> relu<BF16>(const NdArray<BF16>&);
-template NdArray<float> relu<float>(const NdArray<float>&);
+template Allocated<NdArray<F16>> relu<F16>(const NdArray<F16>&);
+template Allocated<NdArray<BF16>> relu<BF16>(const NdArray<BF16>&);
+template Allocated<NdArray<float>> relu<float>(const NdArray<float>&);
 
 }  // namespace pelor::engine::cpu::numeric::ops

@@ -7,6 +7,6 @@
 
 namespace pelor::engine::cpu::numeric::ops {
 
-template <class T> NdArray<T> relu(const NdArray<T>& a);  // T: F16, BF16, float
+template <class T> Allocated<NdArray<T>> relu(const NdArray<T>& a);  // T: F16, BF16, float
 
 }  // namespace pelor::engine::cpu::numeric::ops

@@ -41,24 +41,24 @@ const Bits<T>* bits_of(const T* p) {
 // Result with the input's shape and strides: element i of the buffer maps to
 // element i.
 template <class R, class T>
-NdArray<R> same_layout(const NdArray<T>& a) {
-    return NdArray<R>(a.shape(), a.strides());
+Allocated<NdArray<R>> same_layout(const NdArray<T>& a) {
+    return NdArray<R>::allocate(a.shape(), a.strides());
 }
 
 template <class T>
-NdArray<T> arith(const NdArray<T>& a, float x, ScalarArith op) {
-    NdArray<T> out = same_layout<T>(a);
+Allocated<NdArray<T>> arith(const NdArray<T>& a, float x, ScalarArith op) {
+    auto out = same_layout<T>(a);
     const std::size_t n = a.size();
-    if (n == 0) return out;
+    if (!out || n == 0) return out;
     if (std::isnan(x)) {
         const T fill = quiet_nan_of<T>(x);
-        T* p = out.data();
+        T* p = out->data();
         for (std::size_t i = 0; i < n; ++i) p[i] = fill;
         return out;
     }
     const ScalarKernels& k = scalar_kernels();
     const float xs = in_element_type<T>(x);
-    auto* dst = reinterpret_cast<Bits<T>*>(out.data());
+    auto* dst = reinterpret_cast<Bits<T>*>(out->data());
     if constexpr (std::is_same_v<T, F16>) k.f16_arith[int(op)](bits_of(a.data()), xs, dst, n);
     else if constexpr (std::is_same_v<T, BF16>) k.bf16_arith[int(op)](bits_of(a.data()), xs, dst, n);
     else k.f32_arith[int(op)](a.data(), xs, dst, n);
@@ -66,13 +66,13 @@ NdArray<T> arith(const NdArray<T>& a, float x, ScalarArith op) {
 }
 
 template <class T>
-NdArray<bool> compare(const NdArray<T>& a, float x, ScalarCompare op) {
-    NdArray<bool> out = same_layout<bool>(a);
+Allocated<NdArray<bool>> compare(const NdArray<T>& a, float x, ScalarCompare op) {
+    auto out = same_layout<bool>(a);
     const std::size_t n = a.size();
-    if (n == 0) return out;
+    if (!out || n == 0) return out;
     const ScalarKernels& k = scalar_kernels();
     const float xs = in_element_type<T>(x);
-    auto* dst = reinterpret_cast<std::uint8_t*>(out.data());
+    auto* dst = reinterpret_cast<std::uint8_t*>(out->data());
     if constexpr (std::is_same_v<T, F16>) k.f16_compare[int(op)](bits_of(a.data()), xs, dst, n);
     else if constexpr (std::is_same_v<T, BF16>) k.bf16_compare[int(op)](bits_of(a.data()), xs, dst, n);
     else k.f32_compare[int(op)](a.data(), xs, dst, n);
@@ -81,25 +81,25 @@ NdArray<bool> compare(const NdArray<T>& a, float x, ScalarCompare op) {
 
 }  // namespace
 
-template <class T> NdArray<T> scalar_add(const NdArray<T>& a, float x) { return arith(a, x, ScalarArith::add); }
-template <class T> NdArray<T> scalar_sub(const NdArray<T>& a, float x) { return arith(a, x, ScalarArith::sub); }
-template <class T> NdArray<T> scalar_mul(const NdArray<T>& a, float x) { return arith(a, x, ScalarArith::mul); }
+template <class T> Allocated<NdArray<T>> scalar_add(const NdArray<T>& a, float x) { return arith(a, x, ScalarArith::add); }
+template <class T> Allocated<NdArray<T>> scalar_sub(const NdArray<T>& a, float x) { return arith(a, x, ScalarArith::sub); }
+template <class T> Allocated<NdArray<T>> scalar_mul(const NdArray<T>& a, float x) { return arith(a, x, ScalarArith::mul); }
 
-template <class T> NdArray<bool> scalar_eq(const NdArray<T>& a, float x) { return compare(a, x, ScalarCompare::eq); }
-template <class T> NdArray<bool> scalar_ge(const NdArray<T>& a, float x) { return compare(a, x, ScalarCompare::ge); }
-template <class T> NdArray<bool> scalar_gt(const NdArray<T>& a, float x) { return compare(a, x, ScalarCompare::gt); }
-template <class T> NdArray<bool> scalar_le(const NdArray<T>& a, float x) { return compare(a, x, ScalarCompare::le); }
-template <class T> NdArray<bool> scalar_lt(const NdArray<T>& a, float x) { return compare(a, x, ScalarCompare::lt); }
+template <class T> Allocated<NdArray<bool>> scalar_eq(const NdArray<T>& a, float x) { return compare(a, x, ScalarCompare::eq); }
+template <class T> Allocated<NdArray<bool>> scalar_ge(const NdArray<T>& a, float x) { return compare(a, x, ScalarCompare::ge); }
+template <class T> Allocated<NdArray<bool>> scalar_gt(const NdArray<T>& a, float x) { return compare(a, x, ScalarCompare::gt); }
+template <class T> Allocated<NdArray<bool>> scalar_le(const NdArray<T>& a, float x) { return compare(a, x, ScalarCompare::le); }
+template <class T> Allocated<NdArray<bool>> scalar_lt(const NdArray<T>& a, float x) { return compare(a, x, ScalarCompare::lt); }
 
 #define PELOR_INSTANTIATE_SCALAR(T)                               \
-    template NdArray<T> scalar_add<T>(const NdArray<T>&, float);    \
-    template NdArray<T> scalar_sub<T>(const NdArray<T>&, float);    \
-    template NdArray<T> scalar_mul<T>(const NdArray<T>&, float);    \
-    template NdArray<bool> scalar_eq<T>(const NdArray<T>&, float);  \
-    template NdArray<bool> scalar_ge<T>(const NdArray<T>&, float);  \
-    template NdArray<bool> scalar_gt<T>(const NdArray<T>&, float);  \
-    template NdArray<bool> scalar_le<T>(const NdArray<T>&, float);  \
-    template NdArray<bool> scalar_lt<T>(const NdArray<T>&, float);
+    template Allocated<NdArray<T>> scalar_add<T>(const NdArray<T>&, float);    \
+    template Allocated<NdArray<T>> scalar_sub<T>(const NdArray<T>&, float);    \
+    template Allocated<NdArray<T>> scalar_mul<T>(const NdArray<T>&, float);    \
+    template Allocated<NdArray<bool>> scalar_eq<T>(const NdArray<T>&, float);  \
+    template Allocated<NdArray<bool>> scalar_ge<T>(const NdArray<T>&, float);  \
+    template Allocated<NdArray<bool>> scalar_gt<T>(const NdArray<T>&, float);  \
+    template Allocated<NdArray<bool>> scalar_le<T>(const NdArray<T>&, float);  \
+    template Allocated<NdArray<bool>> scalar_lt<T>(const NdArray<T>&, float);
 
 PELOR_INSTANTIATE_SCALAR(F16)
 PELOR_INSTANTIATE_SCALAR(BF16)

@@ -8,20 +8,21 @@
 // bfloat16: nearest even, NaN quieted); 16-bit arithmetic is then binary32 on
 // the widened operands, rounded once. The result has the input's shape and
 // strides, each element at its source element's buffer position, so a
-// transposed input gives a transposed result.
+// transposed input gives a transposed result. The only failure is a result
+// that cannot be allocated.
 #include "base/half.hpp"
 #include "base/ndarray.hpp"
 
 namespace pelor::engine::cpu::numeric::ops::scalar {
 
-template <class T> NdArray<T> scalar_add(const NdArray<T>& a, float x);
-template <class T> NdArray<T> scalar_sub(const NdArray<T>& a, float x);
-template <class T> NdArray<T> scalar_mul(const NdArray<T>& a, float x);
+template <class T> Allocated<NdArray<T>> scalar_add(const NdArray<T>& a, float x);
+template <class T> Allocated<NdArray<T>> scalar_sub(const NdArray<T>& a, float x);
+template <class T> Allocated<NdArray<T>> scalar_mul(const NdArray<T>& a, float x);
 
-template <class T> NdArray<bool> scalar_eq(const NdArray<T>& a, float x);
-template <class T> NdArray<bool> scalar_ge(const NdArray<T>& a, float x);
-template <class T> NdArray<bool> scalar_gt(const NdArray<T>& a, float x);
-template <class T> NdArray<bool> scalar_le(const NdArray<T>& a, float x);
-template <class T> NdArray<bool> scalar_lt(const NdArray<T>& a, float x);
+template <class T> Allocated<NdArray<bool>> scalar_eq(const NdArray<T>& a, float x);
+template <class T> Allocated<NdArray<bool>> scalar_ge(const NdArray<T>& a, float x);
+template <class T> Allocated<NdArray<bool>> scalar_gt(const NdArray<T>& a, float x);
+template <class T> Allocated<NdArray<bool>> scalar_le(const NdArray<T>& a, float x);
+template <class T> Allocated<NdArray<bool>> scalar_lt(const NdArray<T>& a, float x);
 
 }  // namespace pelor::engine::cpu::numeric::ops::scalar

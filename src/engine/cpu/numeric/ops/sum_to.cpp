@@ -1,0 +1,93 @@
+#include "engine/cpu/numeric/ops/sum_to.hpp"
+
+#include <algorithm>
+#include <array>
+#include <vector>
+
+#include "engine/cpu/elementwise/iterator.hpp"
+#include "engine/cpu/elementwise/map_run.hpp"
+#include "engine/cpu/numeric/core.hpp"
+
+namespace pelor::engine::cpu::numeric::ops {
+
+template <class T>
+KernelResult<NdArray<T>> sum_to(const NdArray<T>& a, ShapeSpan target) {
+    const ShapeSpan shape(a.shape());
+    const std::size_t n = shape.size();
+    auto refused = [&] { return std::unexpected("Cannot sum " + shape_text(shape) + " down to " + shape_text(target)); };
+    if (target.size() > n) return refused();
+
+    // Where each axis of `a` steps in the result: 0 on the axes summed over
+    // (leading axes, and axes where the target has length 1).
+    const std::size_t lead = n - target.size();
+    const Strides target_strides = default_strides(target);
+    Strides to(n, 0);
+    for (std::size_t i = 0; i < target.size(); ++i) {
+        if (target[i] == shape[lead + i]) to[lead + i] = target_strides[i];
+        else if (target[i] != 1) return refused();
+    }
+
+    using Ops = core::TensorOps<T>;
+    const std::size_t count = element_count(target);
+    auto sums = AlignedBuffer<double>::allocate(count);
+    if (!sums) return std::unexpected(sums.error());
+    double* acc = sums->data();
+    std::fill_n(acc, count, 0.0);
+    if (a.size() != 0) {
+        const StridesSpan from(a.strides());
+        const T* src = a.data();
+        if (n == 0) {
+            acc[0] = Ops::widen(src[0]);
+        } else {
+            // Odometer over the outer axes; the last axis is the inner loop.
+            const std::size_t len = shape[n - 1];
+            const std::ptrdiff_t sf = from[n - 1], st = to[n - 1];
+            std::vector<std::size_t> idx(n, 0);
+            std::ptrdiff_t off_from = 0, off_to = 0;
+            for (;;) {
+                const T* p = src + off_from;
+                double* q = acc + off_to;
+                for (std::size_t k = 0; k < len; ++k)
+                    q[std::ptrdiff_t(k) * st] += Ops::widen(p[std::ptrdiff_t(k) * sf]);
+                std::size_t ax = n - 1;
+                while (ax-- > 0) {
+                    if (++idx[ax] < shape[ax]) {
+                        off_from += from[ax];
+                        off_to += to[ax];
+                        break;
+                    }
+                    idx[ax] = 0;
+                    off_from -= from[ax] * std::ptrdiff_t(shape[ax] - 1);
+                    off_to -= to[ax] * std::ptrdiff_t(shape[ax] - 1);
+                }
+                if (ax == std::size_t(-1)) break;
+            }
+        }
+    }
+    auto out = NdArray<T>::allocate(Shape(target.begin(), target.end()));
+    if (!out) return std::unexpected(out.error());
+    T* dst = out->data();
+    for (std::size_t i = 0; i < count; ++i) dst[i] = Ops::narrow_double(acc[i]);
+    return std::move(*out);
+}
+
+template <class T>
+Allocated<NdArray<T>> to_row_major(const NdArray<T>& a) {
+    if (a.is_standard_layout()) return a.clone();
+    using Run = elementwise::Run<T, 1, T, 1>;
+    auto out = elementwise::combine<T, 1>(std::array{a.view()},
+                                          [](const Run& r) { elementwise::map_run(r, [](T x) { return x; }); },
+                                          elementwise::ResultLayout::row_major);
+    if (!out) return std::unexpected(out.error());
+    return std::move((*out)[0]);
+}
+
+template KernelResult<NdArray<float>> sum_to(const NdArray<float>&, ShapeSpan);
+template KernelResult<NdArray<F16>> sum_to(const NdArray<F16>&, ShapeSpan);
+template KernelResult<NdArray<BF16>> sum_to(const NdArray<BF16>&, ShapeSpan);
+template Allocated<NdArray<float>> to_row_major(const NdArray<float>&);
+template Allocated<NdArray<F16>> to_row_major(const NdArray<F16>&);
+template Allocated<NdArray<BF16>> to_row_major(const NdArray<BF16>&);
+template Allocated<NdArray<bool>> to_row_major(const NdArray<bool>&);
+
+}  // namespace pelor::engine::cpu::numeric::ops
