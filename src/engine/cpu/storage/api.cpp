@@ -34,17 +34,19 @@ namespace {
 constexpr int max_strided_axes = max_copy_axes;
 static_assert(std::is_same_v<npy_intp, std::ptrdiff_t>);
 
-// The C API table is imported once, under a lock: NumPy's importer stores
-// the table before the run-time version, so a thread that saw only the table
-// could go on before the import is complete. A failed import is retried at
-// the next use. Same scheme as the bfloat16 lookup below.
+// The C API tables (arrays, and ufuncs for the cast warnings) are imported
+// once, under a lock: NumPy's importer stores a table before the run-time
+// version, so a thread that saw only the table could go on before the import
+// is complete. A failed import is retried at the next use. Same scheme as the
+// bfloat16 lookup below.
 PyMutex numpy_mutex;
 bool numpy_ready = false;
 
 bool ensure_numpy() {
     if (__atomic_load_n(&numpy_ready, __ATOMIC_ACQUIRE)) return true;
     PyMutex_Lock(&numpy_mutex);
-    const bool ok = __atomic_load_n(&numpy_ready, __ATOMIC_RELAXED) || PyArray_ImportNumPyAPI() >= 0;
+    const bool ok = __atomic_load_n(&numpy_ready, __ATOMIC_RELAXED) ||
+                    (PyArray_ImportNumPyAPI() >= 0 && PyUFunc_ImportUFuncAPI() >= 0);
     if (ok) __atomic_store_n(&numpy_ready, true, __ATOMIC_RELEASE);
     PyMutex_Unlock(&numpy_mutex);
     return ok;
@@ -172,7 +174,6 @@ int report_cast_events(unsigned events) {
     const int fpe = (events & cast_overflow ? NPY_FPE_OVERFLOW : 0) | (events & cast_underflow ? NPY_FPE_UNDERFLOW : 0) |
                     (events & cast_invalid ? NPY_FPE_INVALID : 0);
     if (fpe == 0) return 0;
-    if (PyUFunc_ImportUFuncAPI() < 0) return -1;
     return PyUFunc_GiveFloatingpointErrors("cast", fpe);
 }
 
