@@ -7,7 +7,7 @@ PYTEST_ARGS ?=
 CONFIGURE := cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=/usr/bin/python3
 RUN := $(DEVROOT) run
 
-.PHONY: all build test test-asan test-tsan leak-check demo install-check bench provision clean
+.PHONY: all build test test-asan test-tsan test-clang test-arm64 leak-check demo install-check bench provision clean
 
 all: build
 
@@ -46,6 +46,29 @@ test-tsan: provision
 	$(RUN) 'cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELOR_TSAN=ON \
 		-DPython_EXECUTABLE=/usr/bin/python3 >/dev/null && cmake --build $(TSAN_BUILD) && \
 		$(TSAN_ENV) PYTHONPATH=$(TSAN_BUILD) python3 -m pytest -q -p no:cacheprovider $(TSAN_TESTS) $(PYTEST_ARGS)'
+
+# The module built with Clang (Debian's clang, from the root's "clang" group),
+# any warning an error, and the whole suite on that build.
+CLANG_BUILD := build-clang
+test-clang: provision
+	$(DEVROOT) ensure clang
+	$(RUN) 'cmake -S . -B $(CLANG_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=clang++ \
+		-DCMAKE_COMPILE_WARNING_AS_ERROR=ON -DPython_EXECUTABLE=/usr/bin/python3 >/dev/null && \
+		cmake --build $(CLANG_BUILD) && \
+		PYTHONPATH=$(CLANG_BUILD) python3 -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)'
+
+# aarch64: the module cross-compiled in the development root (its "cross"
+# group) against the arm64 root (tools/arm64root, mounted at /sysroot), then
+# the whole suite run inside the arm64 root under qemu's user-mode emulation.
+ARM64ROOT := tools/arm64root
+ARM64_BUILD := build-arm64
+test-arm64: provision
+	$(DEVROOT) ensure cross
+	$(ARM64ROOT) ensure
+	PELOR_SYSROOT="$$($(ARM64ROOT) path)" $(RUN) 'cmake -S . -B $(ARM64_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+		--toolchain cmake/aarch64-linux-gnu.cmake -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null && \
+		cmake --build $(ARM64_BUILD)'
+	$(ARM64ROOT) run 'PYTHONPATH=$(ARM64_BUILD) python3 -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)'
 
 # Reference and memory leaks: the module built for the debug interpreter
 # (sys.gettotalrefcount, sys.getallocatedblocks), driven by tests/leak_check.py.

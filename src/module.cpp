@@ -48,4 +48,4 @@ PyModuleDef module_def = {
 
 }  // namespace pelor
 
-extern "C" PyMODINIT_FUNC PyInit_pelor_core() { return PyModuleDef_Init(&pelor::module_def); }
+PyMODINIT_FUNC PyInit_pelor_core() { return PyModuleDef_Init(&pelor::module_def); }

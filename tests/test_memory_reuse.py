@@ -74,6 +74,7 @@ def test_a_steady_training_step_faults_no_pages_in(network):
     assert per_step < 25, f"{per_step:.0f} minor page faults per step"
 
 
+@pytest.mark.slow  # 320 training steps: seconds natively, over ten minutes under emulation
 def test_resident_memory_stays_bounded_over_many_large_steps(network):
     for _ in range(20):
         training_step(*network)

@@ -19,7 +19,9 @@
 
 namespace {
 
+#if defined(PELOR_ISA_X86_64)
 using pelor::engine::cpu::IsaLevel;
+#endif
 using pelor::engine::cpu::numeric::ops::CastKernels;
 using pelor::engine::cpu::storage::TransposeKernels;
 
@@ -126,10 +128,12 @@ bool same_transposes(const Level& level) {
 int main() {
     const Level baseline{"baseline", pelor::isa::baseline::cast_kernels, pelor::isa::baseline::transpose_kernels};
     std::vector<Level> levels{baseline};
+#if defined(PELOR_ISA_X86_64)
     const IsaLevel here = pelor::engine::cpu::isa_level();
     if (here != IsaLevel::baseline) levels.push_back({"avx2", pelor::isa::avx2::cast_kernels, pelor::isa::avx2::transpose_kernels});
     if (here == IsaLevel::avx512)
         levels.push_back({"avx512", pelor::isa::avx512::cast_kernels, pelor::isa::avx512::transpose_kernels});
+#endif
 
     const std::vector<float> inputs = cast_inputs();
     for (const Level& level : levels) {

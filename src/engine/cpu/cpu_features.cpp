@@ -1,5 +1,7 @@
 #include "engine/cpu/cpu_features.hpp"
 
+#if defined(PELOR_ISA_X86_64)
+
 #include <cpuid.h>
 
 #include <cstdint>
@@ -58,3 +60,5 @@ IsaLevel isa_level() {
 bool has_avx512_core() { return features().avx512_core; }
 
 }  // namespace pelor::engine::cpu
+
+#endif  // PELOR_ISA_X86_64

@@ -9,8 +9,9 @@
 // - Widen/narrow of 16-bit blocks (F16Blocks, BF16Blocks) and half_binary_loop,
 //   which runs binary16/bfloat16 rules in binary32 over blocks: widen exactly,
 //   apply the binary32 rule (vectorised), narrow once to nearest even.
-//   binary16 uses F16C (VCVTPH2PS / VCVTPS2PH) where the level has it and the
-//   integer conversions of half.hpp at baseline; both round identically and
+//   binary16 uses F16C (VCVTPH2PS / VCVTPS2PH) where the level has it, the
+//   Armv8-A conversions (FCVT) on aarch64 and the integer conversions of
+//   half.hpp at the x86-64 baseline; all round identically and
 //   keep a NaN as a quiet NaN with its sign and upper payload bits. bfloat16
 //   uses integer operations (AVX2 intrinsics, plain loops at baseline):
 //   widening sets the quiet bit 0x0040 of a NaN operand, narrowing rounds the
@@ -21,22 +22,17 @@
 #error "isa_loops.hpp belongs to *.isa.cpp files"
 #endif
 
+#if defined(__x86_64__)
 #include <immintrin.h>
+#endif
 
 #include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 
-#if !defined(__F16C__)
-#include "base/half.hpp"  // baseline only: the integer binary16 conversions
-#endif
-
-#if defined(__AVX512F__)
-// Streaming loops run no faster with 512-bit vectors than with 256-bit ones
-// (slower on some processors that split them), so the vectoriser keeps to
-// 256 bits; AVX-512 still provides masked tails and the wider conversions.
-#pragma GCC target("prefer-vector-width=256")
+#if !defined(__F16C__) && !defined(__aarch64__)
+#include "base/half.hpp"  // x86-64 baseline and other targets: the integer binary16 conversions
 #endif
 
 namespace pelor::engine::cpu::elementwise {
@@ -83,6 +79,9 @@ struct F16Blocks {
 #if defined(__F16C__)
     static float widen1(std::uint16_t h) { return _cvtsh_ss(h); }
     static std::uint16_t narrow1(float f) { return std::uint16_t(_cvtss_sh(f, _MM_FROUND_TO_NEAREST_INT)); }
+#elif defined(__aarch64__)
+    static float widen1(std::uint16_t h) { return float(__builtin_bit_cast(__fp16, h)); }
+    static std::uint16_t narrow1(float f) { return __builtin_bit_cast(std::uint16_t, __fp16(f)); }
 #else
     static float widen1(std::uint16_t h) { return F16::from_bits(h).to_float(); }
     static std::uint16_t narrow1(float f) { return F16::from_float(f).bits; }

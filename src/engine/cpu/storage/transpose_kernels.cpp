@@ -6,8 +6,7 @@
 namespace pelor::engine::cpu::storage {
 
 const TransposeKernels& transpose_kernels() {
-    static const TransposeKernels& table =
-        for_this_cpu(isa::baseline::transpose_kernels, isa::avx2::transpose_kernels, isa::avx512::transpose_kernels);
+    static const TransposeKernels& table = PELOR_FOR_THIS_CPU(transpose_kernels);
     return table;
 }
 

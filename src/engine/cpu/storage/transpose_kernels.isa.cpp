@@ -1,7 +1,11 @@
 // Transposing block copies at one instruction-set level (compiled once per
 // level with PELOR_ISA naming it). 8 x 8 blocks go through vector registers:
 // 2-byte elements at every level (SSE2), 4-byte ones where the level has AVX.
+// Other architectures have no such kernels (null entries): the callers' own
+// tiled loops do the work there.
+#if defined(__x86_64__)
 #include <immintrin.h>
+#endif
 
 #include <cstring>
 
@@ -16,6 +20,8 @@ using std::ptrdiff_t;
 using std::size_t;
 using u16 = std::uint16_t;
 using u32 = std::uint32_t;
+
+#if defined(__x86_64__)
 
 // Source columns c..c+7 (8 two-byte elements down the rows each) become
 // destination rows r..r+7. SSE2 is part of every x86-64 level.
@@ -41,6 +47,8 @@ void block8x8(const char* src, ptrdiff_t cs, u16* dst, ptrdiff_t rd) {
     store(6, _mm_unpacklo_epi64(u3, u7));
     store(7, _mm_unpackhi_epi64(u3, u7));
 }
+
+#endif
 
 #if defined(__AVX2__)
 
@@ -100,7 +108,15 @@ void transpose(const char* src, ptrdiff_t cs, size_t rows, size_t cols, T* dst, 
         for (size_t c = cols16; c < cols; ++c) copy_one(src, cs, r, c, dst, rd);
 }
 
+#if defined(__x86_64__)
+
 constexpr TransposeKernels::Kernel16 kernel16 = transpose<u16>;
+
+#else
+
+constexpr TransposeKernels::Kernel16 kernel16 = nullptr;
+
+#endif
 
 #if defined(__AVX2__)
 

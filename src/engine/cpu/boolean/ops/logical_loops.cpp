@@ -5,8 +5,7 @@
 namespace pelor::engine::cpu::boolean::ops {
 
 const LogicalLoops& logical_loops() {
-    static const LogicalLoops& table =
-        for_this_cpu(isa::baseline::logical_loops, isa::avx2::logical_loops, isa::avx512::logical_loops);
+    static const LogicalLoops& table = PELOR_FOR_THIS_CPU(logical_loops);
     return table;
 }
 

@@ -6,8 +6,7 @@
 namespace pelor::engine::cpu::numeric::backward {
 
 const DivBackwardKernels& div_backward_kernels() {
-    static const DivBackwardKernels& table =
-        for_this_cpu(isa::baseline::div_backward_kernels, isa::avx2::div_backward_kernels, isa::avx512::div_backward_kernels);
+    static const DivBackwardKernels& table = PELOR_FOR_THIS_CPU(div_backward_kernels);
     return table;
 }
 

@@ -6,8 +6,7 @@
 namespace pelor::engine::cpu::numeric::backward {
 
 const ReluBackwardKernels& relu_backward_kernels() {
-    static const ReluBackwardKernels& table =
-        for_this_cpu(isa::baseline::relu_backward_kernels, isa::avx2::relu_backward_kernels, isa::avx512::relu_backward_kernels);
+    static const ReluBackwardKernels& table = PELOR_FOR_THIS_CPU(relu_backward_kernels);
     return table;
 }
 

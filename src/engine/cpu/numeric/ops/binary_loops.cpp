@@ -5,8 +5,7 @@
 namespace pelor::engine::cpu::numeric::ops {
 
 const BinaryLoops& binary_loops() {
-    static const BinaryLoops& table =
-        for_this_cpu(isa::baseline::binary_loops, isa::avx2::binary_loops, isa::avx512::binary_loops);
+    static const BinaryLoops& table = PELOR_FOR_THIS_CPU(binary_loops);
     return table;
 }
 

@@ -6,8 +6,7 @@
 namespace pelor::engine::cpu::numeric::ops {
 
 const CastKernels& cast_kernels() {
-    static const CastKernels& table =
-        for_this_cpu(isa::baseline::cast_kernels, isa::avx2::cast_kernels, isa::avx512::cast_kernels);
+    static const CastKernels& table = PELOR_FOR_THIS_CPU(cast_kernels);
     return table;
 }
 

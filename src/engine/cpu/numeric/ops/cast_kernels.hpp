@@ -18,7 +18,7 @@ namespace pelor::engine::cpu::numeric::ops {
 enum CastEvent : unsigned {
     cast_overflow = 1,   // binary16: a finite value rounded to infinity
     cast_underflow = 2,  // binary16: a value below the normal range that is not exact
-    cast_invalid = 4,    // bfloat16: a signalling NaN
+    cast_invalid = 4,    // a signalling NaN: bfloat16, and binary16 on aarch64
 };
 
 struct CastKernels {

@@ -4,7 +4,9 @@
 // rounding the engine's integer rule; these loops replace NaN lanes with the
 // casts' NaNs and collect the events the casts report. The scalar forms
 // below define the result; the vector forms compute the same per lane.
+#if defined(__x86_64__)
 #include <immintrin.h>
+#endif
 
 #include "engine/cpu/elementwise/isa_loops.hpp"
 #include "engine/cpu/numeric/ops/cast_kernels.hpp"
@@ -34,15 +36,25 @@ u32 bits_of(float f) { return __builtin_bit_cast(u32, f); }
 // ---- scalar forms ----------------------------------------------------------
 
 // A NaN keeps its sign and upper ten payload bits, unquieted; if those are
-// all zero the payload becomes 1, so the result is still a NaN.
-u16 f16_nan(u32 x) {
+// all zero the payload becomes 1, so the result is still a NaN (NumPy's
+// software conversion, which it uses on x86-64).
+[[maybe_unused]] u16 f16_nan(u32 x) {
     const u32 payload = (x >> 13) & 0x3FFu;
     return u16(((x >> 16) & 0x8000u) | 0x7C00u | (payload == 0 ? 1u : payload));
 }
 
 u16 f16_one(float f, unsigned& events) {
     const u32 x = bits_of(f), ax = x & 0x7FFFFFFFu;
+#if defined(__aarch64__)
+    // NumPy converts with the processor's FCVT here, which quiets a
+    // signalling NaN (upper payload bits kept) and raises invalid.
+    if (ax > f32_inf) {
+        if (!(x & quiet_bit)) events |= cast_invalid;
+        return F16Blocks::narrow1(f);
+    }
+#else
     if (ax > f32_inf) return f16_nan(x);
+#endif
     const u16 h = F16Blocks::narrow1(f);
     if (ax >= f16_rounds_to_inf && ax < f32_inf) events |= cast_overflow;
     // Below the normal range, any value that is not exact underflows.

@@ -9,15 +9,16 @@ namespace pelor::engine::cpu::numeric::ops {
 namespace {
 
 // BLIS is initialised once, before its first use, and the kernel context is
-// chosen with it. On processors with AVX-512 (F, DQ, BW, VL) the AVX-512
-// ("skx") kernels run every product: BLIS's own processor detection may pick
-// its AVX2 kernels there. Elsewhere, or with a BLIS built without those
-// kernels (looking up an unregistered context would fault), BLIS's default
-// choice stands (null). A function-local static makes both thread-safe.
+// chosen with it. On x86-64 processors with AVX-512 (F, DQ, BW, VL) the
+// AVX-512 ("skx") kernels run every product: BLIS's own processor detection
+// may pick its AVX2 kernels there. Elsewhere (other processors, aarch64 and
+// any other architecture), or with a BLIS built without those kernels
+// (looking up an unregistered context would fault), BLIS's default choice
+// stands (null). A function-local static makes both thread-safe.
 const cntx_t* gemm_context() {
     static const cntx_t* const context = [] {
         bli_init();
-#if defined(BLIS_CONFIG_SKX)
+#if defined(PELOR_ISA_X86_64) && defined(BLIS_CONFIG_SKX)
         if (has_avx512_core()) return bli_gks_lookup_id(BLIS_ARCH_SKX);
 #endif
         return static_cast<const cntx_t*>(nullptr);

@@ -13,11 +13,13 @@ namespace {
     }
 
 MatmulKernels select() {
+#if defined(PELOR_ISA_X86_64)
     switch (isa_level()) {
         case IsaLevel::avx512: return PELOR_MATMUL_KERNELS_TABLE(avx512);
         case IsaLevel::avx2: return PELOR_MATMUL_KERNELS_TABLE(avx2);
         case IsaLevel::baseline: break;
     }
+#endif
     return PELOR_MATMUL_KERNELS_TABLE(baseline);
 }
 

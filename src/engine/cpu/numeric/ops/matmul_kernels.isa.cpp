@@ -1,7 +1,9 @@
 // The matmul's loops for one instruction-set level (PELOR_ISA). Only raw
 // pointers and functions with internal linkage appear here, so no inline code
 // compiled for a wider level can be picked up by the rest of the module.
+#if defined(__x86_64__)
 #include <immintrin.h>
+#endif
 
 #include <cstddef>
 #include <cstdint>
@@ -12,10 +14,10 @@ namespace pelor::isa::PELOR_ISA {
 
 namespace {
 
-// Fused where the level has FMA: the product's rounding is free to choose,
-// and one rounding per term is the more accurate.
+// Fused where the level has FMA (every aarch64 processor does): the product's
+// rounding is free to choose, and one rounding per term is the more accurate.
 inline float multiply_add(float a, float b, float c) {
-#if defined(__FMA__)
+#if defined(__FMA__) || defined(__aarch64__)
     return __builtin_fmaf(a, b, c);
 #else
     return a * b + c;
@@ -155,9 +157,10 @@ void matmul_small_product(std::size_t m, std::size_t n, std::size_t k, const flo
     product_rows(m, n, k, a, a_rs, a_cs, b, b_rs, c);
 }
 
-// The hardware conversions match F16::to_float / F16::from_float bit for bit
-// (checked over every input), except that widening a signalling NaN sets its
-// quiet bit, which the first arithmetic operation on it does anyway.
+// The hardware conversions (F16C on x86-64, FCVT on aarch64) match
+// F16::to_float / F16::from_float bit for bit (checked over every input),
+// except that widening a signalling NaN sets its quiet bit, which the first
+// arithmetic operation on it does anyway.
 std::size_t matmul_widen_f16(const std::uint16_t* src, float* dst, std::size_t count) {
     std::size_t i = 0;
 #if defined(__AVX512F__)
@@ -166,6 +169,8 @@ std::size_t matmul_widen_f16(const std::uint16_t* src, float* dst, std::size_t c
 #elif defined(__F16C__)
     for (; i + 8 <= count; i += 8)
         _mm256_storeu_ps(dst + i, _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i))));
+#elif defined(__aarch64__)
+    for (; i < count; ++i) dst[i] = float(__builtin_bit_cast(__fp16, src[i]));
 #else
     (void)src, (void)dst, (void)count;
 #endif
@@ -182,6 +187,8 @@ std::size_t matmul_narrow_f16(const float* src, std::uint16_t* dst, std::size_t 
     for (; i + 8 <= count; i += 8)
         _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i),
                          _mm256_cvtps_ph(_mm256_loadu_ps(src + i), _MM_FROUND_TO_NEAREST_INT));
+#elif defined(__aarch64__)
+    for (; i < count; ++i) dst[i] = __builtin_bit_cast(std::uint16_t, __fp16(src[i]));
 #else
     (void)src, (void)dst, (void)count;
 #endif

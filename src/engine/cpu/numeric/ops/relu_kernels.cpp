@@ -6,8 +6,7 @@
 namespace pelor::engine::cpu::numeric::ops {
 
 const ReluKernels& relu_kernels() {
-    static const ReluKernels& table =
-        for_this_cpu(isa::baseline::relu_kernels, isa::avx2::relu_kernels, isa::avx512::relu_kernels);
+    static const ReluKernels& table = PELOR_FOR_THIS_CPU(relu_kernels);
     return table;
 }
 

@@ -6,8 +6,7 @@
 namespace pelor::engine::cpu::numeric::ops {
 
 const ScalarKernels& scalar_kernels() {
-    static const ScalarKernels& table =
-        for_this_cpu(isa::baseline::scalar_kernels, isa::avx2::scalar_kernels, isa::avx512::scalar_kernels);
+    static const ScalarKernels& table = PELOR_FOR_THIS_CPU(scalar_kernels);
     return table;
 }
 

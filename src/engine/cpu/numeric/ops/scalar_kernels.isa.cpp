@@ -13,14 +13,18 @@
 // included (a quiet NaN keeps its sign and upper payload bits), so results do
 // not depend on the level. Comparisons use vector compares into masks at the
 // vector levels so that the bool bytes are stored 32 or 64 at a time.
+// On aarch64 the baseline converts binary16 with the Armv8-A instructions
+// (FCVT), which round the same way.
+#if defined(__x86_64__)
 #include <immintrin.h>
+#endif
 
 #include <cstring>
 
 #include "engine/cpu/numeric/ops/scalar_kernels.hpp"
 
-#if !defined(__F16C__)
-#include "base/half.hpp"  // baseline only: the integer conversions
+#if !defined(__F16C__) && !defined(__aarch64__)
+#include "base/half.hpp"  // x86-64 baseline and other targets: the integer conversions
 #endif
 
 namespace pelor::isa::PELOR_ISA {
@@ -46,25 +50,30 @@ struct Mul {
 };
 // Ordered, quiet predicates: a NaN on either side gives false.
 struct Eq {
-    static constexpr int pred = _CMP_EQ_OQ;
     bool operator()(float a, float b) const { return a == b; }
 };
 struct Ge {
-    static constexpr int pred = _CMP_GE_OQ;
     bool operator()(float a, float b) const { return a >= b; }
 };
 struct Gt {
-    static constexpr int pred = _CMP_GT_OQ;
     bool operator()(float a, float b) const { return a > b; }
 };
 struct Le {
-    static constexpr int pred = _CMP_LE_OQ;
     bool operator()(float a, float b) const { return a <= b; }
 };
 struct Lt {
-    static constexpr int pred = _CMP_LT_OQ;
     bool operator()(float a, float b) const { return a < b; }
 };
+
+#if defined(__AVX2__)
+// The same predicates for the vector compares.
+template <class Cmp> constexpr int predicate = 0;
+template <> constexpr int predicate<Eq> = _CMP_EQ_OQ;
+template <> constexpr int predicate<Ge> = _CMP_GE_OQ;
+template <> constexpr int predicate<Gt> = _CMP_GT_OQ;
+template <> constexpr int predicate<Le> = _CMP_LE_OQ;
+template <> constexpr int predicate<Lt> = _CMP_LT_OQ;
+#endif
 
 // ---- binary32 ---------------------------------------------------------------
 
@@ -96,6 +105,9 @@ void bf16_arith(const u16* __restrict in, float x, u16* __restrict out, size_t n
 #if defined(__F16C__)
 inline float f16_widen(u16 h) { return _cvtsh_ss(h); }
 inline u16 f16_narrow(float f) { return u16(_cvtss_sh(f, _MM_FROUND_TO_NEAREST_INT)); }
+#elif defined(__aarch64__)
+inline float f16_widen(u16 h) { return float(__builtin_bit_cast(__fp16, h)); }
+inline u16 f16_narrow(float f) { return __builtin_bit_cast(u16, __fp16(f)); }
 #else
 inline float f16_widen(u16 h) { return F16::from_bits(h).to_float(); }
 inline u16 f16_narrow(float f) { return F16::from_float(f).bits; }
@@ -182,7 +194,7 @@ void compare(const typename In::E* __restrict in, float x, u8* __restrict out, s
     size_t i = 0;
 #if defined(__AVX512F__)
     const __m512 xv = _mm512_set1_ps(x);
-    auto mask = [&](size_t at) { return __mmask64(_mm512_cmp_ps_mask(In::lanes(in + at), xv, Cmp::pred)); };
+    auto mask = [&](size_t at) { return __mmask64(_mm512_cmp_ps_mask(In::lanes(in + at), xv, predicate<Cmp>)); };
     for (; i + 64 <= n; i += 64) {
         const __mmask64 m = mask(i) | (mask(i + 16) << 16) | (mask(i + 32) << 32) | (mask(i + 48) << 48);
         _mm512_storeu_si512(out + i, _mm512_maskz_set1_epi8(m, 1));
@@ -190,7 +202,7 @@ void compare(const typename In::E* __restrict in, float x, u8* __restrict out, s
 #elif defined(__AVX2__)
     const __m256 xv = _mm256_set1_ps(x);
     auto bytes = [&](size_t at) -> std::uint64_t {
-        const unsigned bits = unsigned(_mm256_movemask_ps(_mm256_cmp_ps(In::lanes(in + at), xv, Cmp::pred)));
+        const unsigned bits = unsigned(_mm256_movemask_ps(_mm256_cmp_ps(In::lanes(in + at), xv, predicate<Cmp>)));
         return _pdep_u64(bits, 0x0101010101010101ull);
     };
     for (; i + 32 <= n; i += 32) {
