@@ -35,7 +35,7 @@ void negate(const bool* in, bool* out, std::size_t n) {
 
 }  // namespace
 
-extern const engine::cpu::boolean::ops::LogicalLoops logical_loops = {
+PELOR_KERNEL_TABLE_DEFINE(logical_loops) = {
     {logical<And>, logical<Or>, logical<Xor>},
     negate,
 };

@@ -5,6 +5,7 @@
 // innermost run from the element-wise iterator.
 #include "base/half.hpp"
 #include "engine/cpu/elementwise/run.hpp"
+#include "engine/cpu/kernel_table.hpp"
 
 namespace pelor::engine::cpu::numeric::ops {
 
@@ -27,16 +28,7 @@ struct BinaryLoops {
     Compare<bool> bool_compare[5];
 };
 
-const BinaryLoops& binary_loops();
-
 }  // namespace pelor::engine::cpu::numeric::ops
 
-namespace pelor::isa::baseline {
-extern const engine::cpu::numeric::ops::BinaryLoops binary_loops;
-}
-namespace pelor::isa::avx2 {
-extern const engine::cpu::numeric::ops::BinaryLoops binary_loops;
-}
-namespace pelor::isa::avx512 {
-extern const engine::cpu::numeric::ops::BinaryLoops binary_loops;
-}
+// binary_loops(): the table for the processor we run on (chosen once).
+PELOR_KERNEL_TABLE(pelor::engine::cpu::numeric::ops, BinaryLoops, binary_loops)

@@ -79,7 +79,7 @@ void bool_compare(const Run<bool, 2, bool, 1>& r) {
 
 }  // namespace
 
-extern const engine::cpu::numeric::ops::BinaryLoops binary_loops = {
+PELOR_KERNEL_TABLE_DEFINE(binary_loops) = {
     {f32_arith<Add>, f32_arith<Sub>, f32_arith<Mul>, f32_arith<Div>},
     {half_arith<F16Blocks, F16, Add>, half_arith<F16Blocks, F16, Sub>, half_arith<F16Blocks, F16, Mul>,
      half_arith<F16Blocks, F16, Div>},

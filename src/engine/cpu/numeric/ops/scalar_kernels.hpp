@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "engine/cpu/kernel_table.hpp"
+
 namespace pelor::engine::cpu::numeric::ops {
 
 enum class ScalarArith { add, sub, mul };
@@ -30,17 +32,7 @@ struct ScalarKernels {
     HalfCompare bf16_compare[5];
 };
 
-// The table for the processor we run on (chosen once).
-const ScalarKernels& scalar_kernels();
-
 }  // namespace pelor::engine::cpu::numeric::ops
 
-namespace pelor::isa::baseline {
-extern const engine::cpu::numeric::ops::ScalarKernels scalar_kernels;
-}
-namespace pelor::isa::avx2 {
-extern const engine::cpu::numeric::ops::ScalarKernels scalar_kernels;
-}
-namespace pelor::isa::avx512 {
-extern const engine::cpu::numeric::ops::ScalarKernels scalar_kernels;
-}
+// scalar_kernels(): the table for the processor we run on (chosen once).
+PELOR_KERNEL_TABLE(pelor::engine::cpu::numeric::ops, ScalarKernels, scalar_kernels)
