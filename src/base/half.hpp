@@ -90,13 +90,6 @@ struct BF16 {
 
     constexpr float to_float() const { return std::bit_cast<float>(std::uint32_t(bits) << 16); }
 
-    // Widening for arithmetic: a NaN operand gets its quiet bit first.
-    constexpr float to_float_quiet() const {
-        std::uint16_t b = bits;
-        if ((b & 0x7FFFu) > 0x7F80u) b |= 0x0040u;
-        return std::bit_cast<float>(std::uint32_t(b) << 16);
-    }
-
     // Upper 16 bits rounded to nearest even; a NaN keeps its upper bits and
     // gets the quiet bit 0x0040.
     static constexpr BF16 from_float(float f) {

@@ -1,6 +1,8 @@
 // Every instruction-set level's float32 -> 16-bit cast kernels must give the
-// baseline level's results bit for bit (and the same cast events), and every
-// level's transposing copies must move each element where a plain loop would.
+// baseline level's results bit for bit (and the same cast events), so must its
+// 16-bit conversion passes (the matmul table's, which are the shared block
+// conversions), and every level's transposing copies must move each element
+// where a plain loop would.
 // The Python suite reaches only the level this processor selects; this program
 // runs every level the processor can execute (on an AVX-512 processor with
 // BF16 that includes the avx512 level's casts, which processors without BF16
@@ -18,20 +20,24 @@
 #include "engine/cpu/cpu_features.hpp"
 #include "isa_levels.hpp"
 #include "engine/cpu/numeric/ops/cast_kernels.hpp"
+#include "engine/cpu/numeric/ops/matmul_kernels.hpp"
 #include "engine/cpu/storage/transpose_kernels.hpp"
 
 namespace {
 
 using pelor::engine::cpu::IsaLevel;
 using pelor::engine::cpu::numeric::ops::CastKernels;
+using pelor::engine::cpu::numeric::ops::MatmulKernels;
 using pelor::engine::cpu::storage::TransposeKernels;
 
-// The transposing copies exist at the common levels only (null elsewhere).
+// The tables other than the casts exist at the common levels only (null
+// elsewhere).
 struct Level {
     const char* name;
     IsaLevel level;
     const CastKernels* casts;
     const TransposeKernels* transposes;
+    const MatmulKernels* matmul;
 };
 
 // Boundaries of both 16-bit formats with their neighbours, the special
@@ -127,17 +133,66 @@ bool same_transposes(const Level& level) {
            same_transposes<std::uint16_t>(level.name, "b16", level.transposes->b16);
 }
 
+// Widening every 16-bit pattern and narrowing `in`, in chunks of changing
+// length so that every tail length is met. Widening a binary16 signalling
+// NaN may set its quiet bit (the hardware conversions do), so those compare
+// with their quiet bit set.
+bool same_conversions(const Level& level, const Level& base, std::span<const float> in) {
+    if (!level.matmul) return true;
+    using Widen = void (*)(const std::uint16_t*, float*, std::size_t);
+    using Narrow = void (*)(const float*, std::uint16_t*, std::size_t);
+    const auto chunked = [](auto kernel, const auto* src, auto* dst, std::size_t n) {
+        std::size_t length = 1;
+        for (std::size_t i = 0; i < n; i += length, length = length % 97 + 1)
+            kernel(src + i, dst + i, std::min(length, n - i));
+    };
+    std::vector<std::uint16_t> halves(0x10000);
+    for (std::size_t i = 0; i < halves.size(); ++i) halves[i] = std::uint16_t(i);
+    for (auto [name, kernel, reference, quiet_bit] :
+         {std::tuple<const char*, Widen, Widen, std::uint32_t>{"widen f16", level.matmul->widen_f16, base.matmul->widen_f16, 0x00400000u},
+          {"widen bf16", level.matmul->widen_bf16, base.matmul->widen_bf16, 0u}}) {
+        std::vector<float> got(halves.size()), want(halves.size());
+        chunked(kernel, halves.data(), got.data(), halves.size());
+        chunked(reference, halves.data(), want.data(), halves.size());
+        for (std::size_t i = 0; i < halves.size(); ++i) {
+            const std::uint32_t g = std::bit_cast<std::uint32_t>(got[i]), w = std::bit_cast<std::uint32_t>(want[i]);
+            const bool nan = std::isnan(want[i]);
+            if (nan ? (g | quiet_bit) != (w | quiet_bit) : g != w) {
+                std::printf("%s %s: %#06zx gives %#010x, baseline %#010x\n", level.name, name, i, g, w);
+                return false;
+            }
+        }
+    }
+    for (auto [name, kernel, reference] : {std::tuple<const char*, Narrow, Narrow>{"narrow f16", level.matmul->narrow_f16, base.matmul->narrow_f16},
+                                           {"narrow bf16", level.matmul->narrow_bf16, base.matmul->narrow_bf16}}) {
+        std::vector<std::uint16_t> got(in.size()), want(in.size());
+        chunked(kernel, in.data(), got.data(), in.size());
+        chunked(reference, in.data(), want.data(), in.size());
+        for (std::size_t i = 0; i < in.size(); ++i) {
+            if (got[i] != want[i]) {
+                std::printf("%s %s: %#010x gives %#06x, baseline %#06x\n", level.name, name,
+                            std::bit_cast<std::uint32_t>(in[i]), got[i], want[i]);
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 // Every level this processor supports, narrowest (the baseline) first.
 std::vector<Level> levels_here() {
     std::vector<Level> levels;
-#define PELOR_LEVEL(name, ...) levels.push_back({#name, IsaLevel::name, &pelor::isa::name::cast_kernels, nullptr});
+#define PELOR_LEVEL(name, ...) levels.push_back({#name, IsaLevel::name, &pelor::isa::name::cast_kernels, nullptr, nullptr});
     PELOR_ISA_LEVELS(PELOR_LEVEL)
 #undef PELOR_LEVEL
-#define PELOR_TRANSPOSES(name, ...) \
-    for (Level& l : levels)         \
-        if (l.level == IsaLevel::name) l.transposes = &pelor::isa::name::transpose_kernels;
-    PELOR_ISA_COMMON_LEVELS(PELOR_TRANSPOSES)
-#undef PELOR_TRANSPOSES
+#define PELOR_COMMON(name, ...)                                     \
+    for (Level& l : levels) {                                       \
+        if (l.level != IsaLevel::name) continue;                    \
+        l.transposes = &pelor::isa::name::transpose_kernels;        \
+        l.matmul = &pelor::isa::name::matmul_kernels;               \
+    }
+    PELOR_ISA_COMMON_LEVELS(PELOR_COMMON)
+#undef PELOR_COMMON
     std::erase_if(levels, [](const Level& l) { return !pelor::engine::cpu::cpu_supports(l.level); });
     return levels;
 }
@@ -150,7 +205,8 @@ int main() {
 
     const std::vector<float> inputs = cast_inputs();
     for (const Level& level : levels) {
-        if (!same_casts(level, baseline, inputs) || !same_transposes(level)) return 1;
+        if (!same_casts(level, baseline, inputs) || !same_conversions(level, baseline, inputs) || !same_transposes(level))
+            return 1;
         std::printf("%s ok\n", level.name);
     }
     return 0;

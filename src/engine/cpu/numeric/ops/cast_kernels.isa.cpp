@@ -161,10 +161,11 @@ size_t bf16_vector(const float* in, u16* out, size_t n, unsigned& events) {
 
 #elif defined(__AVX2__)
 
+using engine::cpu::elementwise::bf16_round8;
+
 __m256i bf16_lanes(__m256i x, __m256i& signalling) {
     const __m256i upper = _mm256_srli_epi32(x, 16);
-    const __m256i bias = _mm256_add_epi32(_mm256_set1_epi32(0x7FFF), _mm256_and_si256(upper, _mm256_set1_epi32(1)));
-    const __m256i rounded = _mm256_srli_epi32(_mm256_add_epi32(x, bias), 16);
+    const __m256i rounded = bf16_round8(x);
     const __m256i ax = _mm256_and_si256(x, _mm256_set1_epi32(0x7FFFFFFF));
     const __m256i nan = _mm256_cmpgt_epi32(ax, _mm256_set1_epi32(f32_inf));
     const __m256i quiet = _mm256_cmpeq_epi32(_mm256_and_si256(x, _mm256_set1_epi32(quiet_bit)), _mm256_set1_epi32(quiet_bit));

@@ -2,13 +2,32 @@
 
 #include <algorithm>
 #include <array>
+#include <type_traits>
 #include <vector>
 
 #include "engine/cpu/elementwise/iterator.hpp"
 #include "engine/cpu/elementwise/map_run.hpp"
-#include "engine/cpu/numeric/core.hpp"
 
 namespace pelor::engine::cpu::numeric::ops {
+
+namespace {
+
+// Exact widening into the binary64 sums. A signalling NaN needs no quieting
+// first: the conversion to binary64 sets its quiet bit.
+template <class T>
+double widen(T x) {
+    if constexpr (std::is_same_v<T, float>) return x;
+    else return x.to_float();
+}
+
+// One rounding of a binary64 sum to the element type.
+template <class T>
+T narrow(double d) {
+    if constexpr (std::is_same_v<T, float>) return float(d);
+    else return T::from_double(d);
+}
+
+}  // namespace
 
 template <class T>
 KernelResult<NdArray<T>> sum_to(const NdArray<T>& a, ShapeSpan target) {
@@ -27,7 +46,6 @@ KernelResult<NdArray<T>> sum_to(const NdArray<T>& a, ShapeSpan target) {
         else if (target[i] != 1) return refused();
     }
 
-    using Ops = core::TensorOps<T>;
     const std::size_t count = element_count(target);
     auto sums = AlignedBuffer<double>::allocate(count);
     if (!sums) return std::unexpected(sums.error());
@@ -37,7 +55,7 @@ KernelResult<NdArray<T>> sum_to(const NdArray<T>& a, ShapeSpan target) {
         const StridesSpan from(a.strides());
         const T* src = a.data();
         if (n == 0) {
-            acc[0] = Ops::widen(src[0]);
+            acc[0] = widen(src[0]);
         } else {
             // Odometer over the outer axes; the last axis is the inner loop.
             const std::size_t len = shape[n - 1];
@@ -48,7 +66,7 @@ KernelResult<NdArray<T>> sum_to(const NdArray<T>& a, ShapeSpan target) {
                 const T* p = src + off_from;
                 double* q = acc + off_to;
                 for (std::size_t k = 0; k < len; ++k)
-                    q[std::ptrdiff_t(k) * st] += Ops::widen(p[std::ptrdiff_t(k) * sf]);
+                    q[std::ptrdiff_t(k) * st] += widen(p[std::ptrdiff_t(k) * sf]);
                 std::size_t ax = n - 1;
                 while (ax-- > 0) {
                     if (++idx[ax] < shape[ax]) {
@@ -67,7 +85,7 @@ KernelResult<NdArray<T>> sum_to(const NdArray<T>& a, ShapeSpan target) {
     auto out = NdArray<T>::allocate(Shape(target.begin(), target.end()));
     if (!out) return std::unexpected(out.error());
     T* dst = out->data();
-    for (std::size_t i = 0; i < count; ++i) dst[i] = Ops::narrow_double(acc[i]);
+    for (std::size_t i = 0; i < count; ++i) dst[i] = narrow<T>(acc[i]);
     return std::move(*out);
 }
 
