@@ -65,6 +65,20 @@ std::vector<float> cast_inputs() {
     return values;
 }
 
+// The 16-bit results of `in` against the baseline's; the first difference is
+// reported.
+bool same_bits(const Level& level, const char* name, std::span<const float> in, std::span<const std::uint16_t> got,
+               std::span<const std::uint16_t> want) {
+    for (std::size_t i = 0; i < in.size(); ++i) {
+        if (got[i] != want[i]) {
+            std::printf("%s %s: %#010x gives %#06x, baseline %#06x\n", level.name, name,
+                        std::bit_cast<std::uint32_t>(in[i]), got[i], want[i]);
+            return false;
+        }
+    }
+    return true;
+}
+
 // Chunks of changing length, so that every tail length is met and the events
 // are compared for small groups of values.
 bool same_casts(const Level& level, const Level& base, std::span<const float> in) {
@@ -82,13 +96,7 @@ bool same_casts(const Level& level, const Level& base, std::span<const float> in
                 return false;
             }
         }
-        for (std::size_t i = 0; i < in.size(); ++i) {
-            if (got[i] != want[i]) {
-                std::printf("%s %s: %#010x gives %#06x, baseline %#06x\n", level.name, name,
-                            std::bit_cast<std::uint32_t>(in[i]), got[i], want[i]);
-                return false;
-            }
-        }
+        if (!same_bits(level, name, in, got, want)) return false;
     }
     return true;
 }
@@ -168,13 +176,7 @@ bool same_conversions(const Level& level, const Level& base, std::span<const flo
         std::vector<std::uint16_t> got(in.size()), want(in.size());
         chunked(kernel, in.data(), got.data(), in.size());
         chunked(reference, in.data(), want.data(), in.size());
-        for (std::size_t i = 0; i < in.size(); ++i) {
-            if (got[i] != want[i]) {
-                std::printf("%s %s: %#010x gives %#06x, baseline %#06x\n", level.name, name,
-                            std::bit_cast<std::uint32_t>(in[i]), got[i], want[i]);
-                return false;
-            }
-        }
+        if (!same_bits(level, name, in, got, want)) return false;
     }
     return true;
 }
