@@ -144,4 +144,10 @@ Result<Tensor> Tensor::logical_not(const Tensor& t) {
 Result<Tensor> Tensor::zeros_like(const Tensor& t) { return constant(CpuStorage::zeros_like(*t.storage)); }
 Result<Tensor> Tensor::ones_like(const Tensor& t) { return constant(CpuStorage::ones_like(*t.storage)); }
 
+// The node keeps the input, whose signs route the gradient.
+Result<Tensor> relu(const Tensor& t) {
+    auto id = record_unary<ops::ReluNode>(t, t.storage);
+    return finish(CpuStorage::relu(*t.storage), id);
+}
+
 }  // namespace pelor::tensor::core
