@@ -1,7 +1,5 @@
 #include "autograd/engine.hpp"
 
-#include <string>
-
 #include "autograd/context.hpp"
 #include "autograd/graph.hpp"
 #include "autograd/ops.hpp"
@@ -10,11 +8,6 @@ namespace pelor::autograd::engine {
 
 Result<void> run_backward(NodeId root, tensor::storage::Storage seed) {
     graph::Tape& tape = graph::TAPE();
-    // A root past the end names no node (it outlived clear() or belongs to
-    // another thread's tape): refuse it rather than index past the list.
-    if (root >= tape.node_count())
-        return runtime_error("backward() root node " + std::to_string(root) + " is not on this thread's tape (" +
-                             std::to_string(tape.node_count()) + " nodes)");
     // Only ids up to the root are ever reached (inputs precede their nodes),
     // so the table stops there: a long tape that was never cleared does not
     // make every pass pay for the nodes above its root.

@@ -13,6 +13,7 @@
 
 #include "autograd/context.hpp"
 #include "engine/cpu/storage/cpu_storage.hpp"
+#include "engine/cpu/storage/refusals.hpp"
 
 namespace pelor::autograd::ops {
 
@@ -134,7 +135,7 @@ Result<void> ReshapeNode::backward(AutogradContext& context, const Storage& grad
     // target, so it is reshaped in place.
     target.insert(target.end(), input_shape.begin(), input_shape.end());
     auto reshaped = own->visit([&](auto& a) { return a.reshape(std::move(target)); });
-    if (!reshaped) return value_error("Error while reshape: " + shape_error_text(reshaped.error()));
+    if (!reshaped) return engine::cpu::storage::reshape_refused(reshaped.error());
     return context.accumulate(input_id, std::move(*own));
 }
 

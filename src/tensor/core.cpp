@@ -135,13 +135,16 @@ Result<Tensor> Tensor::logical_or(const Tensor& a, const Tensor& b) {
 Result<Tensor> Tensor::logical_xor(const Tensor& a, const Tensor& b) {
     return constant(CpuStorage::logical_xor(*a.storage, *b.storage));
 }
-Result<Tensor> Tensor::logical_not(const Tensor& t) {
-    if (t.storage->dtype() != storage::DType::Bool)
-        return runtime_error("Logical NOT is only supported for Bool data type.");
-    return constant(CpuStorage::logical_not(*t.storage));
-}
+// The engine refuses a non-Bool operand.
+Result<Tensor> Tensor::logical_not(const Tensor& t) { return constant(CpuStorage::logical_not(*t.storage)); }
 
 Result<Tensor> Tensor::zeros_like(const Tensor& t) { return constant(CpuStorage::zeros_like(*t.storage)); }
 Result<Tensor> Tensor::ones_like(const Tensor& t) { return constant(CpuStorage::ones_like(*t.storage)); }
+
+// The node keeps the input, whose signs route the gradient.
+Result<Tensor> relu(const Tensor& t) {
+    auto id = record_unary<ops::ReluNode>(t, t.storage);
+    return finish(CpuStorage::relu(*t.storage), id);
+}
 
 }  // namespace pelor::tensor::core

@@ -66,4 +66,7 @@ Tensor make_tensor(Storage s, std::optional<NodeId> id);
 // implicit leaf (the tensor itself is not changed).
 NodeId operand_id(const Tensor& t);
 
+// The rectifier max(x, 0), recorded like the operations above.
+Result<Tensor> relu(const Tensor& t);
+
 }  // namespace pelor::tensor::core

@@ -5,19 +5,15 @@
 #include <cstdint>
 #include <memory>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 #include <variant>
 
 #include "base/half.hpp"
 #include "base/ndarray.hpp"
+#include "tensor/dtype.hpp"
 
 namespace pelor::tensor::storage {
-
-enum class DType : std::uint8_t { F16, BF16, F32, Bool };
-
-// "F16", "BF16", "F32", "Bool": the names messages print.
-std::string_view display_name(DType d);
-// "f16", "bf16", "f32", "bool": what the dtype property reports.
-std::string_view lowercase_name(DType d);
 
 class Storage {
 public:
@@ -55,7 +51,14 @@ private:
     Variant v_;
 };
 
-static_assert(std::variant_size_v<Storage::Variant> == 4);
+static_assert(std::variant_size_v<Storage::Variant> == dtype_table.size());
+// The table's element sizes are those of the variant's element types.
+template <std::size_t... I>
+constexpr bool element_sizes_match(std::index_sequence<I...>) {
+    return ((element_size(DType(I)) == sizeof(typename std::variant_alternative_t<I, Storage::Variant>::value_type)) &&
+            ...);
+}
+static_assert(element_sizes_match(std::make_index_sequence<dtype_table.size()>()));
 
 using StorageHandle = std::shared_ptr<const Storage>;
 

@@ -1,9 +1,6 @@
 #include "nn/functional/relu.hpp"
 
-#include "autograd/graph.hpp"
-#include "autograd/ops.hpp"
 #include "base/detached.hpp"
-#include "engine/cpu/storage/cpu_storage.hpp"
 #include "tensor/api/py_tensor.hpp"
 
 namespace pelor::nn::functional {
@@ -37,16 +34,7 @@ PyObject* relu(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     if (!arg) return nullptr;
     const tensor::core::Tensor& in = tensor::api::unwrap(arg);
     // Recording and computing run detached from the interpreter when long.
-    return tensor::api::wrap(run_detached(in.storage->size(), [&]() -> Result<tensor::core::Tensor> {
-        std::optional<autograd::NodeId> id;
-        if (in.requires_grad) {
-            autograd::NodeId input_id = tensor::core::operand_id(in);
-            id = autograd::graph::TAPE().push_node(std::make_unique<autograd::ops::ReluNode>(input_id, in.storage));
-        }
-        auto out = engine::cpu::storage::CpuStorage::relu(*in.storage);
-        if (!out) return std::unexpected(std::move(out.error()));
-        return tensor::core::make_tensor(std::move(*out), id);
-    }));
+    return tensor::api::wrap(run_detached(in.storage->size(), [&] { return tensor::core::relu(in); }));
 }
 
 }  // namespace pelor::nn::functional

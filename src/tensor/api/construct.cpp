@@ -1,25 +1,16 @@
 // Tensor(data, dtype=None, device="cpu", requires_grad=False)
 #include <string_view>
 
-#include "autograd/graph.hpp"
 #include "base/py_ref.hpp"
-#include "engine/cpu/storage/cpu_storage.hpp"
+#include "tensor/api/numpy_interchange.hpp"
 #include "tensor/api/py_tensor.hpp"
+#include "tensor/core_graph.hpp"
 
 namespace pelor::tensor::api {
 
 namespace {
 
-using engine::cpu::storage::CpuStorage;
-
-// Element-type names the constructor accepts, and the NumPy dtype requested.
-const char* numpy_name_for(std::string_view name) {
-    if (name == "float32" || name == "f32") return "float32";
-    if (name == "float16" || name == "f16") return "float16";
-    if (name == "bfloat16" || name == "bf16") return "bfloat16";
-    if (name == "bool") return "bool";
-    return nullptr;
-}
+using storage::DType;
 
 // NumPy is not imported for this test: if it is not loaded yet, the object
 // cannot be one of its scalars.
@@ -64,16 +55,17 @@ PyRef resolve_dtype_name(PyObject* dtype) {
     return name;
 }
 
-// numpy.array(data, dtype=numpy_name) imported into a storage.
-Result<Storage> convert_with_numpy(PyObject* numpy, PyObject* data, const char* numpy_name, std::string_view name) {
+// numpy.array(data, dtype=<NumPy's name of dtype>) imported into a storage.
+Result<Storage> convert_with_numpy(PyObject* numpy, PyObject* data, DType dtype) {
     PyRef array_fn = PyRef::steal(PyObject_GetAttrString(numpy, "array"));
     if (!array_fn) return python_error();
+    const std::string_view numpy_name = storage::numpy_name(dtype);
     PyRef call_args = PyRef::steal(PyTuple_Pack(1, data));
-    PyRef call_kwargs = PyRef::steal(Py_BuildValue("{s:s}", "dtype", numpy_name));
+    PyRef call_kwargs = PyRef::steal(Py_BuildValue("{s:s#}", "dtype", numpy_name.data(), Py_ssize_t(numpy_name.size())));
     if (!call_args || !call_kwargs) return python_error();
     PyRef array = PyRef::steal(PyObject_Call(array_fn.get(), call_args.get(), call_kwargs.get()));
     if (!array) return python_error();
-    return CpuStorage::from_numpy(array.get(), name);
+    return import_ndarray(array.get(), dtype);
 }
 
 }  // namespace
@@ -119,26 +111,21 @@ PyObject* tensor_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
     if (!name_obj) return nullptr;
     Py_ssize_t len = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(name_obj.get(), &len);
-    const char* numpy_name = utf8 ? numpy_name_for(std::string_view(utf8, std::size_t(len))) : nullptr;
-    if (!numpy_name) {
+    const auto element_type = utf8 ? storage::dtype_for_name(std::string_view(utf8, std::size_t(len))) : std::nullopt;
+    if (!element_type) {
         // A name with lone surrogates has no UTF-8 form; it is still just an
         // unsupported name.
         PyErr_Clear();
         return PyErr_Format(PyExc_ValueError, "Unsupported or invalid data type: '%U'", name_obj.get());
     }
-    const std::string_view name(utf8, std::size_t(len));
 
     PyRef numpy = PyRef::steal(PyImport_ImportModule("numpy"));
     if (!numpy) return nullptr;
     // An array the import can read itself skips numpy.array's copy.
-    auto storage = CpuStorage::from_numpy_directly(data, name);
-    if (!storage) storage = convert_with_numpy(numpy.get(), data, numpy_name, name);
+    auto storage = import_ndarray_directly(data, *element_type);
+    if (!storage) storage = convert_with_numpy(numpy.get(), data, *element_type);
     if (!*storage) return raise(storage->error());
-
-    // The leaf is recorded only once the storage exists.
-    std::optional<autograd::NodeId> id;
-    if (requires_grad) id = autograd::graph::TAPE().add_leaf();  // make_tensor records its shape
-    return wrap(core::make_tensor(std::move(**storage), id));
+    return wrap(core::from_storage(std::move(**storage), requires_grad));
 }
 
 }  // namespace pelor::tensor::api

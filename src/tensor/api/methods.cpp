@@ -3,24 +3,17 @@
 // of an export run detached from the interpreter when they are long.
 #include <cmath>
 
-#include "autograd/engine.hpp"
-#include "autograd/graph.hpp"
 #include "base/detached.hpp"
 #include "base/py_ref.hpp"
-#include "engine/cpu/storage/cpu_storage.hpp"
+#include "tensor/api/numpy_interchange.hpp"
 #include "tensor/api/py_tensor.hpp"
+#include "tensor/api/scalar.hpp"
 #include "tensor/api/work.hpp"
+#include "tensor/core_graph.hpp"
 
 namespace pelor::tensor::api {
 
 namespace {
-
-using engine::cpu::storage::CpuStorage;
-
-PyObject* export_storage(const Storage& s) {
-    auto r = CpuStorage::to_numpy(s);
-    return r ? *r : raise(r.error());
-}
 
 // Re-raises the pending conversion error, same class, with the argument named.
 bool name_argument_in_error(const char* method, const char* arg) {
@@ -41,7 +34,7 @@ bool to_size(PyObject* o, const char* method, const char* arg, std::size_t& out)
     return name_argument_in_error(method, arg);
 }
 
-PyObject* to_numpy(PyObject* self, PyObject*) noexcept { return export_storage(*unwrap(self).storage); }
+PyObject* to_numpy(PyObject* self, PyObject*) noexcept { return export_ndarray(*unwrap(self).storage); }
 
 PyObject* reshape(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     static const char* keywords[] = {"shape", nullptr};
@@ -79,15 +72,12 @@ PyObject* fill(PyObject* self, PyObject*) noexcept {
     return wrap(run_detached(elementwise_work(*t.storage), [&] { return Fill(t); }));
 }
 
-// A number by the interpreter's float conversion, narrowed to binary32; the
-// conversion's own exception, with the argument named, otherwise.
+// A number as a binary32 scalar; the conversion's own exception, with the
+// argument named, otherwise.
 bool to_scalar(PyObject* o, const char* method, const char* arg, float& out) {
-    const double d = PyFloat_AsDouble(o);
-    if (!(d == -1.0 && PyErr_Occurred())) {
-        out = static_cast<float>(d);
-        return true;
-    }
-    return name_argument_in_error(method, arg);
+    const auto x = to_binary32(o);
+    if (x) out = *x;
+    return x || name_argument_in_error(method, arg);
 }
 
 // "O:" followed by the method name, which the argument errors print.
@@ -106,48 +96,27 @@ PyObject* reflected_compare(PyObject* self, PyObject* args, PyObject* kwargs) no
     return wrap(run_detached(elementwise_work(*t.storage), [&] { return Op(t, x); }));
 }
 
-// Elements of every node a pass from `root` may reach: each is read or
-// written at least once.
-std::size_t backward_work(const autograd::graph::Tape& tape, autograd::NodeId root) {
-    std::size_t n = 0;
-    for (autograd::NodeId i = 0; i <= root; ++i) n += element_count(tape.shape(i));
-    return n;
-}
-
 PyObject* backward(PyObject* self, PyObject*) noexcept {
     const Tensor& t = unwrap(self);
-    if (!t.requires_grad)
-        return raise(Error{ErrorKind::ValueError, "backward() called on tensor that does not require grad"});
-    if (!t.node_id)
-        return raise(Error{ErrorKind::ValueError, "backward() called on a constant tensor with no node_id"});
-    auto root = t.live_node_id();
-    if (!root)
-        return raise(Error{ErrorKind::RuntimeError,
-                           "backward() called on a tensor whose graph was cleared by clear_graph() or was "
-                           "recorded on another thread"});
-    auto r = run_detached(backward_work(autograd::graph::TAPE(), *root), [&]() -> Result<void> {
-        auto seed = CpuStorage::ones_like(*t.storage);
-        if (!seed) return std::unexpected(std::move(seed.error()));
-        return autograd::engine::run_backward(*root, std::move(*seed));
-    });
+    auto pass = core::prepare_backward(t);
+    if (!pass) return raise(pass.error());
+    auto r = run_detached(pass->work, [&] { return core::backward(t, *pass); });
     if (!r) return raise(r.error());
     Py_RETURN_NONE;
 }
 
 PyObject* grad(PyObject* self, PyObject*) noexcept {
-    auto id = unwrap(self).live_node_id();
-    if (!id) Py_RETURN_NONE;
-    const Storage* slot = autograd::graph::TAPE().grad(*id);
+    const Storage* slot = core::grad(unwrap(self));
     if (!slot) Py_RETURN_NONE;
     // Exported from a private copy: the export may run Python code (a
     // collection, a finaliser) that clears this thread's tape.
     auto copy = run_detached(slot->size(), [&] { return slot->clone(); });
     if (!copy) return raise(memory_error(copy.error()).error());
-    return export_storage(*copy);
+    return export_ndarray(*copy);
 }
 
 PyObject* clear_graph(PyObject*, PyObject*) noexcept {
-    autograd::graph::TAPE().clear();
+    core::clear_graph();
     Py_RETURN_NONE;
 }
 

@@ -4,6 +4,7 @@
 // interpreter can try the other operand.
 #include "base/detached.hpp"
 #include "tensor/api/py_tensor.hpp"
+#include "tensor/api/scalar.hpp"
 #include "tensor/api/work.hpp"
 
 namespace pelor::tensor::api {
@@ -24,16 +25,15 @@ PyObject* call(ScalarOp op, const Tensor& t, float x) {
     return wrap(run_detached(elementwise_work(*t.storage), [&] { return op(t, x); }));
 }
 
-// The interpreter's float conversion (float, int, bool, __float__, __index__),
-// then narrowed to binary32 (out-of-range magnitudes become infinities). A
-// failed conversion is not an error here: the caller declines the operand.
+// A number as a binary32 scalar. A failed conversion is not an error here:
+// the caller declines the operand.
 bool to_scalar(PyObject* o, float& out) {
-    double d = PyFloat_AsDouble(o);
-    if (d == -1.0 && PyErr_Occurred()) {
+    const auto x = to_binary32(o);
+    if (!x) {
         PyErr_Clear();
         return false;
     }
-    out = static_cast<float>(d);
+    out = *x;
     return true;
 }
 

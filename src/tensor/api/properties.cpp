@@ -1,13 +1,10 @@
 // Read-only properties: ndim, dtype, shape, strides, device, requires_grad.
 #include "base/py_ref.hpp"
-#include "engine/cpu/storage/cpu_storage.hpp"
 #include "tensor/api/py_tensor.hpp"
 
 namespace pelor::tensor::api {
 
 namespace {
-
-using engine::cpu::storage::CpuStorage;
 
 const Storage& storage_of(PyObject* self) { return *unwrap(self).storage; }
 
@@ -31,11 +28,11 @@ PyObject* get_dtype(PyObject* self, void*) noexcept {
 }
 
 PyObject* get_shape(PyObject* self, void*) noexcept {
-    return to_list(CpuStorage::shape(storage_of(self)), [](std::size_t d) { return PyLong_FromSize_t(d); });
+    return to_list(storage_of(self).shape(), [](std::size_t d) { return PyLong_FromSize_t(d); });
 }
 
 PyObject* get_strides(PyObject* self, void*) noexcept {
-    return to_list(CpuStorage::strides(storage_of(self)), [](std::ptrdiff_t s) { return PyLong_FromSsize_t(s); });
+    return to_list(storage_of(self).strides(), [](std::ptrdiff_t s) { return PyLong_FromSsize_t(s); });
 }
 
 PyObject* get_device(PyObject*, void*) noexcept { return PyUnicode_FromString("cpu"); }

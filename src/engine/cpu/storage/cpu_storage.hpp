@@ -4,37 +4,39 @@
 // value naming the Python exception class (MemoryError for a result that
 // cannot be allocated). The definitions are split by group
 // over the files of this folder.
-#include <Python.h>
-
 #include <optional>
-#include <string_view>
 #include <utility>
 
 #include "base/error.hpp"
 #include "engine/cpu/numeric/backward/wanted.hpp"
+#include "tensor/buffer.hpp"
 #include "tensor/storage.hpp"
 
 namespace pelor::engine::cpu::storage {
 
 using tensor::storage::DType;
+using tensor::storage::Narrowed;
 using tensor::storage::Storage;
+using tensor::storage::StridedBuffer;
 
 // The gradients of a two-operand rule's operands; one not wanted stays empty.
 using StoragePair = std::pair<std::optional<Storage>, std::optional<Storage>>;
 using numeric::backward::Wanted;
 
 struct CpuStorage {
-    // NumPy interchange (api.cpp). Both need an attached thread.
-    static Result<Storage> from_numpy(PyObject* array, std::string_view dtype_name);
-    // What from_numpy(numpy.array(data, dtype=...), dtype_name) gives, without
-    // the intermediate array, for the data it can read itself: an exact,
-    // aligned ndarray of native byte order holding the named type, or float32
-    // narrowed to float16 or bfloat16 exactly as NumPy's cast does it (its
-    // warnings included). nullopt: the data needs numpy.array.
-    static std::optional<Result<Storage>> from_numpy_directly(PyObject* data, std::string_view dtype_name);
-    static Result<PyObject*> to_numpy(const Storage& s);  // a new reference
+    // Interchange with buffers owned elsewhere (interchange.cpp). The copies
+    // touch nothing but the two buffers, so they may run detached.
+    // A copy of the elements of `source` (Bool: any nonzero byte is true).
+    static Result<Storage> import_copy(StridedBuffer source);
+    // The float32 elements of `source` narrowed to `to` (F16 or BF16) exactly
+    // as NumPy's cast does it, with the events the cast reports.
+    static Result<Narrowed> import_narrowed(StridedBuffer source, DType to);
+    // Whether `s` is exported in column-major order (its buffer's own order)
+    // rather than row-major.
+    static bool exports_column_major(const Storage& s);
+    // The elements of `s` into the dense buffer `dst`, in the order above.
+    static void export_copy(const Storage& s, void* dst);
     static Shape shape(const Storage& s) { return s.shape(); }
-    static Strides strides(const Storage& s) { return s.strides(); }
 
     // Element-wise arithmetic and comparisons with broadcasting (numeric.cpp).
     static Result<Storage> add(const Storage& a, const Storage& b);

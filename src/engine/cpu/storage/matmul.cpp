@@ -1,6 +1,7 @@
 // Matrix product: element-type checks and dispatch to the typed product.
 #include "engine/cpu/numeric/ops/matmul.hpp"
 #include "engine/cpu/storage/cpu_storage.hpp"
+#include "engine/cpu/storage/refusals.hpp"
 
 namespace pelor::engine::cpu::storage {
 
@@ -23,10 +24,9 @@ Result<Storage> CpuStorage::matmul(const Storage& a, const Storage& b) {
             case DType::BF16: return typed_matmul<BF16>(a, b);
             case DType::Bool: break;
         }
-        return type_error("Arithmetic operations are not supported for Bool data types. Cast to a numeric type first.");
+        return bool_arithmetic_refused();
     }
-    return value_error(std::string("Tensor DType mismatch during binary execution. Cannot operate between ") +
-                       std::string(display_name(a.dtype())) + " and " + std::string(display_name(b.dtype())) + ".");
+    return dtype_mismatch(a.dtype(), b.dtype());
 }
 
 }  // namespace pelor::engine::cpu::storage

@@ -5,13 +5,13 @@
 
 #include "engine/cpu/numeric/ops/binary.hpp"
 #include "engine/cpu/storage/cpu_storage.hpp"
+#include "engine/cpu/storage/refusals.hpp"
 
 namespace pelor::engine::cpu::storage {
 
 namespace {
 
 namespace ops = numeric::ops;
-using tensor::storage::display_name;
 
 template <class T>
 Result<Storage> wrap(KernelResult<NdArray<T>> r) {
@@ -27,13 +27,10 @@ Result<Storage> arithmetic(const Storage& a, const Storage& b, Kernel kernel) {
             case DType::F32: return wrap(kernel(*a.get_if<float>(), *b.get_if<float>()));
             case DType::F16: return wrap(kernel(*a.get_if<F16>(), *b.get_if<F16>()));
             case DType::BF16: return wrap(kernel(*a.get_if<BF16>(), *b.get_if<BF16>()));
-            case DType::Bool:
-                return type_error(
-                    "Arithmetic operations are not supported for Bool data types. Cast to a numeric type first.");
+            case DType::Bool: return bool_arithmetic_refused();
         }
     }
-    return value_error("Tensor DType mismatch during binary execution. Cannot operate between " +
-                       std::string(display_name(a.dtype())) + " and " + std::string(display_name(b.dtype())) + ".");
+    return dtype_mismatch(a.dtype(), b.dtype());
 }
 
 template <class Kernel>

@@ -3,6 +3,7 @@
 #include <type_traits>
 
 #include "engine/cpu/storage/cpu_storage.hpp"
+#include "engine/cpu/storage/refusals.hpp"
 
 namespace pelor::engine::cpu::storage {
 
@@ -10,16 +11,16 @@ Result<Storage> CpuStorage::reshape(const Storage& s, const Shape& shape) {
     // A product that overflows could wrap around to the source's element
     // count; such a shape never describes a buffer we could hold.
     if (!nonzero_product_fits(shape))
-        return value_error("Error while reshape: " + shape_error_text(ShapeError::IncompatibleShape));
+        return reshape_refused(ShapeError::IncompatibleShape);
     return s.visit([&](const auto& a) -> Result<Storage> {
         // Both refusals come before the copy, so they never depend on memory.
         if (element_count(shape) != a.size())
-            return value_error("Error while reshape: " + shape_error_text(ShapeError::IncompatibleShape));
+            return reshape_refused(ShapeError::IncompatibleShape);
         if (!a.is_standard_layout())
-            return value_error("Error while reshape: " + shape_error_text(ShapeError::IncompatibleLayout));
+            return reshape_refused(ShapeError::IncompatibleLayout);
         auto copy = a.clone();  // one block copy of the dense buffer
         if (!copy) return memory_error(copy.error());
-        if (auto r = copy->reshape(shape); !r) return value_error("Error while reshape: " + shape_error_text(r.error()));
+        if (auto r = copy->reshape(shape); !r) return reshape_refused(r.error());
         return Storage(std::move(*copy));
     });
 }

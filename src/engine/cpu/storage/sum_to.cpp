@@ -4,6 +4,7 @@
 
 #include "engine/cpu/numeric/ops/sum_to.hpp"
 #include "engine/cpu/storage/cpu_storage.hpp"
+#include "engine/cpu/storage/refusals.hpp"
 
 namespace pelor::engine::cpu::storage {
 
@@ -11,8 +12,7 @@ Result<Storage> CpuStorage::sum_to(const Storage& s, const Shape& shape) {
     return s.visit([&](const auto& a) -> Result<Storage> {
         using T = typename std::decay_t<decltype(a)>::value_type;
         if constexpr (std::is_same_v<T, bool>) {
-            return type_error(
-                "Arithmetic operations are not supported for Bool data types. Cast to a numeric type first.");
+            return bool_arithmetic_refused();
         } else {
             auto r = numeric::ops::sum_to(a, shape);
             if (!r) return kernel_failure(std::move(r.error()));
