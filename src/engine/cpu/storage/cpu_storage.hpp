@@ -24,7 +24,7 @@ using StoragePair = std::pair<std::optional<Storage>, std::optional<Storage>>;
 using numeric::backward::Wanted;
 
 struct CpuStorage {
-    // Interchange with buffers owned elsewhere (interchange.cpp). The copies
+    // Interchange with buffers owned elsewhere (api.cpp). The copies
     // touch nothing but the two buffers, so they may run detached.
     // A copy of the elements of `source` (Bool: any nonzero byte is true).
     static Result<Storage> import_copy(StridedBuffer source);
