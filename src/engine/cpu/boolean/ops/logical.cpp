@@ -6,9 +6,7 @@
 
 namespace pelor::engine::cpu::boolean::ops {
 
-namespace {
-
-KernelResult<NdArray<bool>> combine(const NdArray<bool>& a, const NdArray<bool>& b, LogicalOp op) {
+KernelResult<NdArray<bool>> logical(Logical op, const NdArray<bool>& a, const NdArray<bool>& b) {
     const auto loop = logical_loops().binary[int(op)];
     if (a.shape() == b.shape()) {
         auto out = elementwise::combine<bool, 1>(ShapeSpan(a.shape()), std::array{a.data(), b.data()},
@@ -21,18 +19,6 @@ KernelResult<NdArray<bool>> combine(const NdArray<bool>& a, const NdArray<bool>&
     auto out = elementwise::combine<bool, 1>(std::array{std::move(views->first), std::move(views->second)}, loop);
     if (!out) return std::unexpected(out.error());
     return std::move((*out)[0]);
-}
-
-}  // namespace
-
-KernelResult<NdArray<bool>> logical_and(const NdArray<bool>& a, const NdArray<bool>& b) {
-    return combine(a, b, LogicalOp::and_);
-}
-KernelResult<NdArray<bool>> logical_or(const NdArray<bool>& a, const NdArray<bool>& b) {
-    return combine(a, b, LogicalOp::or_);
-}
-KernelResult<NdArray<bool>> logical_xor(const NdArray<bool>& a, const NdArray<bool>& b) {
-    return combine(a, b, LogicalOp::xor_);
 }
 
 Allocated<NdArray<bool>> logical_not(const NdArray<bool>& a) {

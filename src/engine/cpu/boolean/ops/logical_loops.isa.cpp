@@ -1,7 +1,8 @@
 // The logical run loops at one instruction-set level: byte loops the compiler
-// vectorises. Inputs are 0 or 1, so the bitwise operators give 0 or 1.
+// vectorises.
 #include "engine/cpu/boolean/ops/logical_loops.hpp"
 #include "engine/cpu/elementwise/isa_loops.hpp"
+#include "engine/cpu/elementwise/rules.hpp"
 
 namespace pelor::isa::PELOR_ISA {
 
@@ -10,16 +11,7 @@ namespace {
 using engine::cpu::elementwise::binary_loop;
 using engine::cpu::elementwise::Run;
 using u8 = std::uint8_t;
-
-struct And {
-    u8 operator()(u8 a, u8 b) const { return a & b; }
-};
-struct Or {
-    u8 operator()(u8 a, u8 b) const { return a | b; }
-};
-struct Xor {
-    u8 operator()(u8 a, u8 b) const { return a ^ b; }
-};
+using namespace engine::cpu::elementwise;  // the element rules
 
 template <class Op>
 void logical(const Run<bool, 2, bool, 1>& r) {
@@ -36,7 +28,8 @@ void negate(const bool* in, bool* out, std::size_t n) {
 }  // namespace
 
 extern const engine::cpu::boolean::ops::LogicalLoops logical_loops = {
-    {logical<And>, logical<Or>, logical<Xor>},
+#define PELOR_LOGICAL_ROW(name, Rule) logical<Rule>,
+    {PELOR_LOGICAL(PELOR_LOGICAL_ROW)},
     negate,
 };
 

@@ -4,12 +4,10 @@
 // binary_loops() picks the table for this processor once. A loop receives one
 // innermost run from the element-wise iterator.
 #include "base/half.hpp"
+#include "engine/cpu/elementwise/op_list.hpp"
 #include "engine/cpu/elementwise/run.hpp"
 
 namespace pelor::engine::cpu::numeric::ops {
-
-enum class BinaryArith { add, sub, mul, div };
-enum class BinaryCompare { eq, ge, gt, le, lt };
 
 struct BinaryLoops {
     template <class T>
@@ -17,14 +15,14 @@ struct BinaryLoops {
     template <class T>
     using Compare = void (*)(const elementwise::Run<T, 2, bool, 1>&);
 
-    // Indexed by BinaryArith and BinaryCompare.
-    Arith<float> f32_arith[4];
-    Arith<F16> f16_arith[4];
-    Arith<BF16> bf16_arith[4];
-    Compare<float> f32_compare[5];
-    Compare<F16> f16_compare[5];
-    Compare<BF16> bf16_compare[5];
-    Compare<bool> bool_compare[5];
+    // Indexed by elementwise::Arithmetic and elementwise::Comparison.
+    Arith<float> f32_arith[elementwise::arithmetic_count];
+    Arith<F16> f16_arith[elementwise::arithmetic_count];
+    Arith<BF16> bf16_arith[elementwise::arithmetic_count];
+    Compare<float> f32_compare[elementwise::comparison_count];
+    Compare<F16> f16_compare[elementwise::comparison_count];
+    Compare<BF16> bf16_compare[elementwise::comparison_count];
+    Compare<bool> bool_compare[elementwise::comparison_count];
 };
 
 const BinaryLoops& binary_loops();

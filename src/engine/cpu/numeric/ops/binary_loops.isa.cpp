@@ -3,6 +3,7 @@
 // compiler vectorises; binary16 and bfloat16 runs compute in binary32 over
 // blocks (elementwise/isa_loops.hpp).
 #include "engine/cpu/elementwise/isa_loops.hpp"
+#include "engine/cpu/elementwise/rules.hpp"
 #include "engine/cpu/numeric/ops/binary_loops.hpp"
 
 namespace pelor::isa::PELOR_ISA {
@@ -15,38 +16,8 @@ using engine::cpu::elementwise::F16Blocks;
 using engine::cpu::elementwise::half_binary_loop;
 using engine::cpu::elementwise::Run;
 using u8 = std::uint8_t;
+using namespace engine::cpu::elementwise;  // the element rules
 using u16 = std::uint16_t;
-
-// Element rules; the arithmetic ones also take the compiler's vector types.
-struct Add {
-    template <class V> V operator()(V a, V b) const { return a + b; }
-};
-struct Sub {
-    template <class V> V operator()(V a, V b) const { return a - b; }
-};
-struct Mul {
-    template <class V> V operator()(V a, V b) const { return a * b; }
-};
-struct Div {
-    template <class V> V operator()(V a, V b) const { return a / b; }
-};
-// IEEE comparisons: false whenever a NaN takes part; +0 == -0. On Bool bytes
-// false (0) is less than true (1).
-struct Eq {
-    template <class V> u8 operator()(V a, V b) const { return a == b; }
-};
-struct Ge {
-    template <class V> u8 operator()(V a, V b) const { return a >= b; }
-};
-struct Gt {
-    template <class V> u8 operator()(V a, V b) const { return a > b; }
-};
-struct Le {
-    template <class V> u8 operator()(V a, V b) const { return a <= b; }
-};
-struct Lt {
-    template <class V> u8 operator()(V a, V b) const { return a < b; }
-};
 
 template <class T>
 const u16* bits(const T* p) { return reinterpret_cast<const u16*>(p); }
@@ -79,18 +50,19 @@ void bool_compare(const Run<bool, 2, bool, 1>& r) {
 
 }  // namespace
 
+// One row per operation of op_list.hpp, in its order.
+#define PELOR_F32_ARITH(name, Rule, ...) f32_arith<Rule>,
+#define PELOR_F16_ARITH(name, Rule, ...) half_arith<F16Blocks, F16, Rule>,
+#define PELOR_BF16_ARITH(name, Rule, ...) half_arith<BF16Blocks, BF16, Rule>,
+#define PELOR_F32_COMPARE(name, Rule, ...) f32_compare<Rule>,
+#define PELOR_F16_COMPARE(name, Rule, ...) half_compare<F16Blocks, F16, Rule>,
+#define PELOR_BF16_COMPARE(name, Rule, ...) half_compare<BF16Blocks, BF16, Rule>,
+#define PELOR_BOOL_COMPARE(name, Rule, ...) bool_compare<Rule>,
 extern const engine::cpu::numeric::ops::BinaryLoops binary_loops = {
-    {f32_arith<Add>, f32_arith<Sub>, f32_arith<Mul>, f32_arith<Div>},
-    {half_arith<F16Blocks, F16, Add>, half_arith<F16Blocks, F16, Sub>, half_arith<F16Blocks, F16, Mul>,
-     half_arith<F16Blocks, F16, Div>},
-    {half_arith<BF16Blocks, BF16, Add>, half_arith<BF16Blocks, BF16, Sub>, half_arith<BF16Blocks, BF16, Mul>,
-     half_arith<BF16Blocks, BF16, Div>},
-    {f32_compare<Eq>, f32_compare<Ge>, f32_compare<Gt>, f32_compare<Le>, f32_compare<Lt>},
-    {half_compare<F16Blocks, F16, Eq>, half_compare<F16Blocks, F16, Ge>, half_compare<F16Blocks, F16, Gt>,
-     half_compare<F16Blocks, F16, Le>, half_compare<F16Blocks, F16, Lt>},
-    {half_compare<BF16Blocks, BF16, Eq>, half_compare<BF16Blocks, BF16, Ge>, half_compare<BF16Blocks, BF16, Gt>,
-     half_compare<BF16Blocks, BF16, Le>, half_compare<BF16Blocks, BF16, Lt>},
-    {bool_compare<Eq>, bool_compare<Ge>, bool_compare<Gt>, bool_compare<Le>, bool_compare<Lt>},
+    {PELOR_ARITHMETIC(PELOR_F32_ARITH)},    {PELOR_ARITHMETIC(PELOR_F16_ARITH)},
+    {PELOR_ARITHMETIC(PELOR_BF16_ARITH)},   {PELOR_COMPARISONS(PELOR_F32_COMPARE)},
+    {PELOR_COMPARISONS(PELOR_F16_COMPARE)}, {PELOR_COMPARISONS(PELOR_BF16_COMPARE)},
+    {PELOR_COMPARISONS(PELOR_BOOL_COMPARE)},
 };
 
 }  // namespace pelor::isa::PELOR_ISA

@@ -45,8 +45,10 @@ Allocated<NdArray<R>> same_layout(const NdArray<T>& a) {
     return NdArray<R>::allocate(a.shape(), a.strides());
 }
 
+}  // namespace
+
 template <class T>
-Allocated<NdArray<T>> arith(const NdArray<T>& a, float x, ScalarArith op) {
+Allocated<NdArray<T>> arithmetic(ScalarArithmetic op, const NdArray<T>& a, float x) {
     auto out = same_layout<T>(a);
     const std::size_t n = a.size();
     if (!out || n == 0) return out;
@@ -66,7 +68,7 @@ Allocated<NdArray<T>> arith(const NdArray<T>& a, float x, ScalarArith op) {
 }
 
 template <class T>
-Allocated<NdArray<bool>> compare(const NdArray<T>& a, float x, ScalarCompare op) {
+Allocated<NdArray<bool>> compare(Comparison op, const NdArray<T>& a, float x) {
     auto out = same_layout<bool>(a);
     const std::size_t n = a.size();
     if (!out || n == 0) return out;
@@ -79,27 +81,9 @@ Allocated<NdArray<bool>> compare(const NdArray<T>& a, float x, ScalarCompare op)
     return out;
 }
 
-}  // namespace
-
-template <class T> Allocated<NdArray<T>> scalar_add(const NdArray<T>& a, float x) { return arith(a, x, ScalarArith::add); }
-template <class T> Allocated<NdArray<T>> scalar_sub(const NdArray<T>& a, float x) { return arith(a, x, ScalarArith::sub); }
-template <class T> Allocated<NdArray<T>> scalar_mul(const NdArray<T>& a, float x) { return arith(a, x, ScalarArith::mul); }
-
-template <class T> Allocated<NdArray<bool>> scalar_eq(const NdArray<T>& a, float x) { return compare(a, x, ScalarCompare::eq); }
-template <class T> Allocated<NdArray<bool>> scalar_ge(const NdArray<T>& a, float x) { return compare(a, x, ScalarCompare::ge); }
-template <class T> Allocated<NdArray<bool>> scalar_gt(const NdArray<T>& a, float x) { return compare(a, x, ScalarCompare::gt); }
-template <class T> Allocated<NdArray<bool>> scalar_le(const NdArray<T>& a, float x) { return compare(a, x, ScalarCompare::le); }
-template <class T> Allocated<NdArray<bool>> scalar_lt(const NdArray<T>& a, float x) { return compare(a, x, ScalarCompare::lt); }
-
-#define PELOR_INSTANTIATE_SCALAR(T)                               \
-    template Allocated<NdArray<T>> scalar_add<T>(const NdArray<T>&, float);    \
-    template Allocated<NdArray<T>> scalar_sub<T>(const NdArray<T>&, float);    \
-    template Allocated<NdArray<T>> scalar_mul<T>(const NdArray<T>&, float);    \
-    template Allocated<NdArray<bool>> scalar_eq<T>(const NdArray<T>&, float);  \
-    template Allocated<NdArray<bool>> scalar_ge<T>(const NdArray<T>&, float);  \
-    template Allocated<NdArray<bool>> scalar_gt<T>(const NdArray<T>&, float);  \
-    template Allocated<NdArray<bool>> scalar_le<T>(const NdArray<T>&, float);  \
-    template Allocated<NdArray<bool>> scalar_lt<T>(const NdArray<T>&, float);
+#define PELOR_INSTANTIATE_SCALAR(T)                                                        \
+    template Allocated<NdArray<T>> arithmetic<T>(ScalarArithmetic, const NdArray<T>&, float); \
+    template Allocated<NdArray<bool>> compare<T>(Comparison, const NdArray<T>&, float);
 
 PELOR_INSTANTIATE_SCALAR(F16)
 PELOR_INSTANTIATE_SCALAR(BF16)

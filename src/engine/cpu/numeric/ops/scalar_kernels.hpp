@@ -10,10 +10,9 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace pelor::engine::cpu::numeric::ops {
+#include "engine/cpu/elementwise/op_list.hpp"
 
-enum class ScalarArith { add, sub, mul };
-enum class ScalarCompare { eq, ge, gt, le, lt };
+namespace pelor::engine::cpu::numeric::ops {
 
 struct ScalarKernels {
     using F32Arith = void (*)(const float* in, float x, float* out, std::size_t n);
@@ -21,13 +20,13 @@ struct ScalarKernels {
     using F32Compare = void (*)(const float* in, float x, std::uint8_t* out, std::size_t n);
     using HalfCompare = void (*)(const std::uint16_t* in, float x, std::uint8_t* out, std::size_t n);
 
-    // Indexed by ScalarArith and ScalarCompare.
-    F32Arith f32_arith[3];
-    HalfArith f16_arith[3];
-    HalfArith bf16_arith[3];
-    F32Compare f32_compare[5];
-    HalfCompare f16_compare[5];
-    HalfCompare bf16_compare[5];
+    // Indexed by elementwise::ScalarArithmetic and elementwise::Comparison.
+    F32Arith f32_arith[elementwise::scalar_arithmetic_count];
+    HalfArith f16_arith[elementwise::scalar_arithmetic_count];
+    HalfArith bf16_arith[elementwise::scalar_arithmetic_count];
+    F32Compare f32_compare[elementwise::comparison_count];
+    HalfCompare f16_compare[elementwise::comparison_count];
+    HalfCompare bf16_compare[elementwise::comparison_count];
 };
 
 // The table for the processor we run on (chosen once).

@@ -21,6 +21,7 @@
 
 #include <cstring>
 
+#include "engine/cpu/elementwise/rules.hpp"
 #include "engine/cpu/numeric/ops/scalar_kernels.hpp"
 
 #if !defined(__F16C__) && !defined(__aarch64__)
@@ -36,44 +37,7 @@ using std::size_t;
 using u8 = std::uint8_t;
 using u16 = std::uint16_t;
 using u32 = std::uint32_t;
-
-// Element rules. They take binary32 scalars and, for arithmetic, also the
-// compiler's vector types (the same operators apply lane-wise).
-struct Add {
-    template <class V> V operator()(V a, V b) const { return a + b; }
-};
-struct Sub {
-    template <class V> V operator()(V a, V b) const { return a - b; }
-};
-struct Mul {
-    template <class V> V operator()(V a, V b) const { return a * b; }
-};
-// Ordered, quiet predicates: a NaN on either side gives false.
-struct Eq {
-    bool operator()(float a, float b) const { return a == b; }
-};
-struct Ge {
-    bool operator()(float a, float b) const { return a >= b; }
-};
-struct Gt {
-    bool operator()(float a, float b) const { return a > b; }
-};
-struct Le {
-    bool operator()(float a, float b) const { return a <= b; }
-};
-struct Lt {
-    bool operator()(float a, float b) const { return a < b; }
-};
-
-#if defined(__AVX2__)
-// The same predicates for the vector compares.
-template <class Cmp> constexpr int predicate = 0;
-template <> constexpr int predicate<Eq> = _CMP_EQ_OQ;
-template <> constexpr int predicate<Ge> = _CMP_GE_OQ;
-template <> constexpr int predicate<Gt> = _CMP_GT_OQ;
-template <> constexpr int predicate<Le> = _CMP_LE_OQ;
-template <> constexpr int predicate<Lt> = _CMP_LT_OQ;
-#endif
+using namespace engine::cpu::elementwise;  // the element rules
 
 // ---- binary32 ---------------------------------------------------------------
 
@@ -194,7 +158,7 @@ void compare(const typename In::E* __restrict in, float x, u8* __restrict out, s
     size_t i = 0;
 #if defined(__AVX512F__)
     const __m512 xv = _mm512_set1_ps(x);
-    auto mask = [&](size_t at) { return __mmask64(_mm512_cmp_ps_mask(In::lanes(in + at), xv, predicate<Cmp>)); };
+    auto mask = [&](size_t at) { return __mmask64(_mm512_cmp_ps_mask(In::lanes(in + at), xv, Cmp::predicate)); };
     for (; i + 64 <= n; i += 64) {
         const __mmask64 m = mask(i) | (mask(i + 16) << 16) | (mask(i + 32) << 32) | (mask(i + 48) << 48);
         _mm512_storeu_si512(out + i, _mm512_maskz_set1_epi8(m, 1));
@@ -202,7 +166,7 @@ void compare(const typename In::E* __restrict in, float x, u8* __restrict out, s
 #elif defined(__AVX2__)
     const __m256 xv = _mm256_set1_ps(x);
     auto bytes = [&](size_t at) -> std::uint64_t {
-        const unsigned bits = unsigned(_mm256_movemask_ps(_mm256_cmp_ps(In::lanes(in + at), xv, predicate<Cmp>)));
+        const unsigned bits = unsigned(_mm256_movemask_ps(_mm256_cmp_ps(In::lanes(in + at), xv, Cmp::predicate)));
         return _pdep_u64(bits, 0x0101010101010101ull);
     };
     for (; i + 32 <= n; i += 32) {
@@ -215,13 +179,17 @@ void compare(const typename In::E* __restrict in, float x, u8* __restrict out, s
 
 }  // namespace
 
+// One row per operation of op_list.hpp, in its order.
+#define PELOR_F32_ARITH(name, Rule, ...) f32_arith<Rule>,
+#define PELOR_F16_ARITH(name, Rule, ...) f16_arith<Rule>,
+#define PELOR_BF16_ARITH(name, Rule, ...) bf16_arith<Rule>,
+#define PELOR_F32_COMPARE(name, Rule, ...) compare<F32In, Rule>,
+#define PELOR_F16_COMPARE(name, Rule, ...) compare<F16In, Rule>,
+#define PELOR_BF16_COMPARE(name, Rule, ...) compare<BF16In, Rule>,
 extern const ScalarKernels scalar_kernels = {
-    {f32_arith<Add>, f32_arith<Sub>, f32_arith<Mul>},
-    {f16_arith<Add>, f16_arith<Sub>, f16_arith<Mul>},
-    {bf16_arith<Add>, bf16_arith<Sub>, bf16_arith<Mul>},
-    {compare<F32In, Eq>, compare<F32In, Ge>, compare<F32In, Gt>, compare<F32In, Le>, compare<F32In, Lt>},
-    {compare<F16In, Eq>, compare<F16In, Ge>, compare<F16In, Gt>, compare<F16In, Le>, compare<F16In, Lt>},
-    {compare<BF16In, Eq>, compare<BF16In, Ge>, compare<BF16In, Gt>, compare<BF16In, Le>, compare<BF16In, Lt>},
+    {PELOR_SCALAR_ARITHMETIC(PELOR_F32_ARITH)},  {PELOR_SCALAR_ARITHMETIC(PELOR_F16_ARITH)},
+    {PELOR_SCALAR_ARITHMETIC(PELOR_BF16_ARITH)}, {PELOR_COMPARISONS(PELOR_F32_COMPARE)},
+    {PELOR_COMPARISONS(PELOR_F16_COMPARE)},      {PELOR_COMPARISONS(PELOR_BF16_COMPARE)},
 };
 
 }  // namespace pelor::isa::PELOR_ISA
