@@ -1,8 +1,10 @@
 // Every instruction-set level's float32 -> 16-bit cast kernels must give the
 // baseline level's results bit for bit (and the same cast events), and every
-// level's transposing copies must move each element where a plain loop would. The Python suite reaches only the level this
-// processor selects; this program runs every level the processor can execute
-// against the baseline tables. tests/test_kernel_levels.py runs it.
+// level's transposing copies must move each element where a plain loop would.
+// The Python suite reaches only the level this processor selects; this program
+// runs every level the processor can execute (on an AVX-512 processor with
+// BF16 that includes the avx512 level's casts, which processors without BF16
+// run) against the baseline tables. tests/test_kernel_levels.py runs it.
 #include <bit>
 #include <cstdint>
 #include <cmath>
@@ -14,21 +16,22 @@
 #include <vector>
 
 #include "engine/cpu/cpu_features.hpp"
+#include "isa_levels.hpp"
 #include "engine/cpu/numeric/ops/cast_kernels.hpp"
 #include "engine/cpu/storage/transpose_kernels.hpp"
 
 namespace {
 
-#if defined(PELOR_ISA_X86_64)
 using pelor::engine::cpu::IsaLevel;
-#endif
 using pelor::engine::cpu::numeric::ops::CastKernels;
 using pelor::engine::cpu::storage::TransposeKernels;
 
+// The transposing copies exist at the common levels only (null elsewhere).
 struct Level {
     const char* name;
-    const CastKernels& casts;
-    const TransposeKernels& transposes;
+    IsaLevel level;
+    const CastKernels* casts;
+    const TransposeKernels* transposes;
 };
 
 // Boundaries of both 16-bit formats with their neighbours, the special
@@ -61,8 +64,8 @@ std::vector<float> cast_inputs() {
 bool same_casts(const Level& level, const Level& base, std::span<const float> in) {
     std::vector<std::uint16_t> got(in.size()), want(in.size());
     using Kernel = unsigned (*)(const float*, std::uint16_t*, std::size_t);
-    for (auto [name, kernel, reference] : {std::tuple<const char*, Kernel, Kernel>{"f16", level.casts.f32_to_f16, base.casts.f32_to_f16},
-                                           {"bf16", level.casts.f32_to_bf16, base.casts.f32_to_bf16}}) {
+    for (auto [name, kernel, reference] : {std::tuple<const char*, Kernel, Kernel>{"f16", level.casts->f32_to_f16, base.casts->f32_to_f16},
+                                           {"bf16", level.casts->f32_to_bf16, base.casts->f32_to_bf16}}) {
         std::size_t length = 1;
         for (std::size_t i = 0; i < in.size(); i += length, length = length % 97 + 1) {
             const std::size_t n = std::min(length, in.size() - i);
@@ -119,21 +122,31 @@ bool same_transposes(const char* level, const char* name, Kernel kernel) {
 }
 
 bool same_transposes(const Level& level) {
-    return same_transposes<std::uint32_t>(level.name, "b32", level.transposes.b32) &&
-           same_transposes<std::uint16_t>(level.name, "b16", level.transposes.b16);
+    if (!level.transposes) return true;
+    return same_transposes<std::uint32_t>(level.name, "b32", level.transposes->b32) &&
+           same_transposes<std::uint16_t>(level.name, "b16", level.transposes->b16);
+}
+
+// Every level this processor supports, narrowest (the baseline) first.
+std::vector<Level> levels_here() {
+    std::vector<Level> levels;
+#define PELOR_LEVEL(name, ...) levels.push_back({#name, IsaLevel::name, &pelor::isa::name::cast_kernels, nullptr});
+    PELOR_ISA_LEVELS(PELOR_LEVEL)
+#undef PELOR_LEVEL
+#define PELOR_TRANSPOSES(name, ...) \
+    for (Level& l : levels)         \
+        if (l.level == IsaLevel::name) l.transposes = &pelor::isa::name::transpose_kernels;
+    PELOR_ISA_COMMON_LEVELS(PELOR_TRANSPOSES)
+#undef PELOR_TRANSPOSES
+    std::erase_if(levels, [](const Level& l) { return !pelor::engine::cpu::cpu_supports(l.level); });
+    return levels;
 }
 
 }  // namespace
 
 int main() {
-    const Level baseline{"baseline", pelor::isa::baseline::cast_kernels, pelor::isa::baseline::transpose_kernels};
-    std::vector<Level> levels{baseline};
-#if defined(PELOR_ISA_X86_64)
-    const IsaLevel here = pelor::engine::cpu::isa_level();
-    if (here != IsaLevel::baseline) levels.push_back({"avx2", pelor::isa::avx2::cast_kernels, pelor::isa::avx2::transpose_kernels});
-    if (here == IsaLevel::avx512)
-        levels.push_back({"avx512", pelor::isa::avx512::cast_kernels, pelor::isa::avx512::transpose_kernels});
-#endif
+    const std::vector<Level> levels = levels_here();
+    const Level& baseline = levels.front();
 
     const std::vector<float> inputs = cast_inputs();
     for (const Level& level : levels) {

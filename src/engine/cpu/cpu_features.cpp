@@ -1,8 +1,8 @@
 #include "engine/cpu/cpu_features.hpp"
 
-#if defined(PELOR_ISA_X86_64)
-
+#if defined(__x86_64__)
 #include <cpuid.h>
+#endif
 
 #include <cstdint>
 
@@ -10,9 +10,11 @@ namespace pelor::engine::cpu {
 
 namespace {
 
+#if defined(__x86_64__)
+
 struct Features {
     bool avx2 = false;
-    bool avx512_core = false;
+    bool avx512 = false;
     bool avx512_bf16 = false;
 };
 
@@ -37,9 +39,9 @@ Features detect() {
     const bool avx512f = b & bit_AVX512F, avx512dq = b & bit_AVX512DQ;
     const bool avx512bw = b & bit_AVX512BW, avx512vl = b & bit_AVX512VL;
     f.avx2 = ymm_state && avx2 && fma && f16c && bmi2;
-    f.avx512_core = f.avx2 && zmm_state && avx512f && avx512dq && avx512bw && avx512vl;
+    f.avx512 = f.avx2 && zmm_state && avx512f && avx512dq && avx512bw && avx512vl;
     unsigned a1 = 0, b1 = 0, c1 = 0, d1 = 0;
-    if (__get_cpuid_count(7, 1, &a1, &b1, &c1, &d1)) f.avx512_bf16 = f.avx512_core && (a1 & (1u << 5));
+    if (__get_cpuid_count(7, 1, &a1, &b1, &c1, &d1)) f.avx512_bf16 = f.avx512 && (a1 & (1u << 5));
     return f;
 }
 
@@ -48,17 +50,22 @@ const Features& features() {
     return f;
 }
 
+#endif
+
 }  // namespace
 
-IsaLevel isa_level() {
-    const Features& f = features();
-    if (f.avx512_bf16) return IsaLevel::avx512;
-    if (f.avx2) return IsaLevel::avx2;
-    return IsaLevel::baseline;
+// A level added to cmake/isa.cmake without a case here leaves the switch
+// incomplete, which -Wswitch reports.
+bool cpu_supports(IsaLevel level) {
+    switch (level) {
+        case IsaLevel::baseline: return true;
+#if defined(__x86_64__)
+        case IsaLevel::avx2: return features().avx2;
+        case IsaLevel::avx512: return features().avx512;
+        case IsaLevel::avx512_bf16: return features().avx512_bf16;
+#endif
+    }
+    return false;
 }
 
-bool has_avx512_core() { return features().avx512_core; }
-
 }  // namespace pelor::engine::cpu
-
-#endif  // PELOR_ISA_X86_64

@@ -12,6 +12,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "engine/cpu/kernel_table.hpp"
+
 namespace pelor::engine::cpu::storage {
 
 struct TransposeKernels {
@@ -23,17 +25,7 @@ struct TransposeKernels {
     Kernel16 b16;
 };
 
-// The table for the processor we run on (chosen once).
-const TransposeKernels& transpose_kernels();
-
 }  // namespace pelor::engine::cpu::storage
 
-namespace pelor::isa::baseline {
-extern const engine::cpu::storage::TransposeKernels transpose_kernels;
-}
-namespace pelor::isa::avx2 {
-extern const engine::cpu::storage::TransposeKernels transpose_kernels;
-}
-namespace pelor::isa::avx512 {
-extern const engine::cpu::storage::TransposeKernels transpose_kernels;
-}
+// transpose_kernels(): the table for the processor we run on (chosen once).
+PELOR_KERNEL_TABLE(pelor::engine::cpu::storage, TransposeKernels, transpose_kernels)

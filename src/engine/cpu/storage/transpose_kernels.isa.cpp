@@ -130,6 +130,6 @@ constexpr TransposeKernels::Kernel32 kernel32 = nullptr;
 
 }  // namespace
 
-extern const TransposeKernels transpose_kernels = {kernel32, kernel16};
+PELOR_KERNEL_TABLE_DEFINE(transpose_kernels) = {kernel32, kernel16};
 
 }  // namespace pelor::isa::PELOR_ISA

@@ -5,6 +5,7 @@
 
 #include "engine/cpu/elementwise/op_list.hpp"
 #include "engine/cpu/elementwise/run.hpp"
+#include "engine/cpu/kernel_table.hpp"
 
 namespace pelor::engine::cpu::boolean::ops {
 
@@ -16,16 +17,7 @@ struct LogicalLoops {
     Unary negate;
 };
 
-const LogicalLoops& logical_loops();
-
 }  // namespace pelor::engine::cpu::boolean::ops
 
-namespace pelor::isa::baseline {
-extern const engine::cpu::boolean::ops::LogicalLoops logical_loops;
-}
-namespace pelor::isa::avx2 {
-extern const engine::cpu::boolean::ops::LogicalLoops logical_loops;
-}
-namespace pelor::isa::avx512 {
-extern const engine::cpu::boolean::ops::LogicalLoops logical_loops;
-}
+// logical_loops(): the table for the processor we run on (chosen once).
+PELOR_KERNEL_TABLE(pelor::engine::cpu::boolean::ops, LogicalLoops, logical_loops)

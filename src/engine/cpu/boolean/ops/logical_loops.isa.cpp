@@ -27,7 +27,7 @@ void negate(const bool* in, bool* out, std::size_t n) {
 
 }  // namespace
 
-extern const engine::cpu::boolean::ops::LogicalLoops logical_loops = {
+PELOR_KERNEL_TABLE_DEFINE(logical_loops) = {
 #define PELOR_LOGICAL_ROW(name, Rule) logical<Rule>,
     {PELOR_LOGICAL(PELOR_LOGICAL_ROW)},
     negate,

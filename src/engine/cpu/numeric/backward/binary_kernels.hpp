@@ -8,6 +8,7 @@
 
 #include "base/half.hpp"
 #include "engine/cpu/elementwise/run.hpp"
+#include "engine/cpu/kernel_table.hpp"
 
 namespace pelor::engine::cpu::numeric::backward {
 
@@ -28,8 +29,12 @@ struct DivBackwardKernels {
     DivBackwardLoops<BF16> bf16;
 };
 
-// The table for the processor we run on (chosen once).
-const DivBackwardKernels& div_backward_kernels();
+}  // namespace pelor::engine::cpu::numeric::backward
+
+// div_backward_kernels(): the table for the processor we run on (chosen once).
+PELOR_KERNEL_TABLE(pelor::engine::cpu::numeric::backward, DivBackwardKernels, div_backward_kernels)
+
+namespace pelor::engine::cpu::numeric::backward {
 
 template <class T>
 const DivBackwardLoops<T>& div_backward_loops() {
@@ -40,13 +45,3 @@ const DivBackwardLoops<T>& div_backward_loops() {
 }
 
 }  // namespace pelor::engine::cpu::numeric::backward
-
-namespace pelor::isa::baseline {
-extern const engine::cpu::numeric::backward::DivBackwardKernels div_backward_kernels;
-}
-namespace pelor::isa::avx2 {
-extern const engine::cpu::numeric::backward::DivBackwardKernels div_backward_kernels;
-}
-namespace pelor::isa::avx512 {
-extern const engine::cpu::numeric::backward::DivBackwardKernels div_backward_kernels;
-}

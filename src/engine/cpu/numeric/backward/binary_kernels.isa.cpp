@@ -86,7 +86,7 @@ constexpr engine::cpu::numeric::backward::DivBackwardLoops<T> half_loops = {
 
 }  // namespace
 
-extern const DivBackwardKernels div_backward_kernels = {
+PELOR_KERNEL_TABLE_DEFINE(div_backward_kernels) = {
     {div_backward_f32<Which::both>, div_backward_f32<Which::dividend>, div_backward_f32<Which::divisor>},
     half_loops<ew::F16Blocks, F16>,
     half_loops<ew::BF16Blocks, BF16>,

@@ -7,6 +7,7 @@
 
 #include "base/half.hpp"
 #include "engine/cpu/elementwise/run.hpp"
+#include "engine/cpu/kernel_table.hpp"
 
 namespace pelor::engine::cpu::numeric::backward {
 
@@ -19,8 +20,12 @@ struct ReluBackwardKernels {
     void (*bf16)(const ReluRun<BF16>&);
 };
 
-// The table for the processor we run on (chosen once).
-const ReluBackwardKernels& relu_backward_kernels();
+}  // namespace pelor::engine::cpu::numeric::backward
+
+// relu_backward_kernels(): the table for the processor we run on (chosen once).
+PELOR_KERNEL_TABLE(pelor::engine::cpu::numeric::backward, ReluBackwardKernels, relu_backward_kernels)
+
+namespace pelor::engine::cpu::numeric::backward {
 
 template <class T>
 auto relu_backward_run() {
@@ -31,13 +36,3 @@ auto relu_backward_run() {
 }
 
 }  // namespace pelor::engine::cpu::numeric::backward
-
-namespace pelor::isa::baseline {
-extern const engine::cpu::numeric::backward::ReluBackwardKernels relu_backward_kernels;
-}
-namespace pelor::isa::avx2 {
-extern const engine::cpu::numeric::backward::ReluBackwardKernels relu_backward_kernels;
-}
-namespace pelor::isa::avx512 {
-extern const engine::cpu::numeric::backward::ReluBackwardKernels relu_backward_kernels;
-}

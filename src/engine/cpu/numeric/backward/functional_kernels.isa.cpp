@@ -30,7 +30,7 @@ void relu_backward_bits(const ReluRun<T>& run) {
 
 }  // namespace
 
-extern const ReluBackwardKernels relu_backward_kernels = {relu_backward_f32, relu_backward_bits<F16, 0x7C00>,
+PELOR_KERNEL_TABLE_DEFINE(relu_backward_kernels) = {relu_backward_f32, relu_backward_bits<F16, 0x7C00>,
                                                           relu_backward_bits<BF16, 0x7F80>};
 
 }  // namespace pelor::isa::PELOR_ISA

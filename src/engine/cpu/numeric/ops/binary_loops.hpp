@@ -6,6 +6,7 @@
 #include "base/half.hpp"
 #include "engine/cpu/elementwise/op_list.hpp"
 #include "engine/cpu/elementwise/run.hpp"
+#include "engine/cpu/kernel_table.hpp"
 
 namespace pelor::engine::cpu::numeric::ops {
 
@@ -25,16 +26,7 @@ struct BinaryLoops {
     Compare<bool> bool_compare[elementwise::comparison_count];
 };
 
-const BinaryLoops& binary_loops();
-
 }  // namespace pelor::engine::cpu::numeric::ops
 
-namespace pelor::isa::baseline {
-extern const engine::cpu::numeric::ops::BinaryLoops binary_loops;
-}
-namespace pelor::isa::avx2 {
-extern const engine::cpu::numeric::ops::BinaryLoops binary_loops;
-}
-namespace pelor::isa::avx512 {
-extern const engine::cpu::numeric::ops::BinaryLoops binary_loops;
-}
+// binary_loops(): the table for the processor we run on (chosen once).
+PELOR_KERNEL_TABLE(pelor::engine::cpu::numeric::ops, BinaryLoops, binary_loops)

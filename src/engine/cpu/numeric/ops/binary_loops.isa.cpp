@@ -58,7 +58,7 @@ void bool_compare(const Run<bool, 2, bool, 1>& r) {
 #define PELOR_F16_COMPARE(name, Rule, ...) half_compare<F16Blocks, F16, Rule>,
 #define PELOR_BF16_COMPARE(name, Rule, ...) half_compare<BF16Blocks, BF16, Rule>,
 #define PELOR_BOOL_COMPARE(name, Rule, ...) bool_compare<Rule>,
-extern const engine::cpu::numeric::ops::BinaryLoops binary_loops = {
+PELOR_KERNEL_TABLE_DEFINE(binary_loops) = {
     {PELOR_ARITHMETIC(PELOR_F32_ARITH)},    {PELOR_ARITHMETIC(PELOR_F16_ARITH)},
     {PELOR_ARITHMETIC(PELOR_BF16_ARITH)},   {PELOR_COMPARISONS(PELOR_F32_COMPARE)},
     {PELOR_COMPARISONS(PELOR_F16_COMPARE)}, {PELOR_COMPARISONS(PELOR_BF16_COMPARE)},

@@ -13,6 +13,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "engine/cpu/kernel_table.hpp"
+
 namespace pelor::engine::cpu::numeric::ops {
 
 enum CastEvent : unsigned {
@@ -26,17 +28,7 @@ struct CastKernels {
     unsigned (*f32_to_bf16)(const float* in, std::uint16_t* out, std::size_t n);
 };
 
-// The table for the processor we run on (chosen once).
-const CastKernels& cast_kernels();
-
 }  // namespace pelor::engine::cpu::numeric::ops
 
-namespace pelor::isa::baseline {
-extern const engine::cpu::numeric::ops::CastKernels cast_kernels;
-}
-namespace pelor::isa::avx2 {
-extern const engine::cpu::numeric::ops::CastKernels cast_kernels;
-}
-namespace pelor::isa::avx512 {
-extern const engine::cpu::numeric::ops::CastKernels cast_kernels;
-}
+// cast_kernels(): the table for the processor we run on (chosen once).
+PELOR_KERNEL_TABLE_EVERY_LEVEL(pelor::engine::cpu::numeric::ops, CastKernels, cast_kernels)

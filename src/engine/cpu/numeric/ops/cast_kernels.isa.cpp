@@ -8,7 +8,7 @@
 #include <immintrin.h>
 #endif
 
-#include "engine/cpu/elementwise/isa_loops.hpp"
+#include "engine/cpu/elementwise/half_conversions.hpp"
 #include "engine/cpu/numeric/ops/cast_kernels.hpp"
 
 namespace pelor::isa::PELOR_ISA {
@@ -20,7 +20,6 @@ using engine::cpu::elementwise::F16Blocks;
 using engine::cpu::numeric::ops::cast_invalid;
 using engine::cpu::numeric::ops::cast_overflow;
 using engine::cpu::numeric::ops::cast_underflow;
-using engine::cpu::numeric::ops::CastKernels;
 using std::size_t;
 using u16 = std::uint16_t;
 using u32 = std::uint32_t;
@@ -94,30 +93,6 @@ size_t f16_vector(const float* in, u16* out, size_t n, unsigned& events) {
     return i;
 }
 
-// Hardware bfloat16 rounding (VCVTNE2PS2BF16) is the integer rule for normal
-// numbers, zeros and infinities; it reads subnormal inputs as zero and keeps
-// NaN payloads, so vectors with either take the exact scalar forms.
-size_t bf16_vector(const float* in, u16* out, size_t n, unsigned& events) {
-    const __m512i abs_mask = _mm512_set1_epi32(0x7FFFFFFF);
-    const auto unusual = [&](__m512 v) {
-        const __m512i ax = _mm512_and_si512(_mm512_castps_si512(v), abs_mask);
-        return __mmask16(_mm512_cmpgt_epu32_mask(ax, _mm512_set1_epi32(f32_inf)) |
-                         _mm512_cmplt_epu32_mask(_mm512_sub_epi32(ax, _mm512_set1_epi32(1)),
-                                                 _mm512_set1_epi32(0x007FFFFF)));
-    };
-    size_t i = 0;
-    for (; i + 32 <= n; i += 32) {
-        const __m512 a = _mm512_loadu_ps(in + i);
-        const __m512 b = _mm512_loadu_ps(in + i + 16);
-        if (_kortestz_mask16_u8(unusual(a), unusual(b))) [[likely]] {
-            _mm512_storeu_si512(out + i, __m512i(_mm512_cvtne2ps_pbh(b, a)));
-        } else {
-            for (size_t k = i; k < i + 32; ++k) out[k] = bf16_one(in[k], events);
-        }
-    }
-    return i;
-}
-
 #elif defined(__AVX2__)
 
 size_t f16_vector(const float* in, u16* out, size_t n, unsigned& events) {
@@ -151,6 +126,41 @@ size_t f16_vector(const float* in, u16* out, size_t n, unsigned& events) {
     return i;
 }
 
+#else
+
+size_t f16_vector(const float*, u16*, size_t, unsigned&) { return 0; }
+
+#endif
+
+// The avx512_bf16 level only; at avx512 the AVX2 loop below runs.
+#if defined(__AVX512BF16__)
+
+// Hardware bfloat16 rounding (VCVTNE2PS2BF16) is the integer rule for normal
+// numbers, zeros and infinities; it reads subnormal inputs as zero and keeps
+// NaN payloads, so vectors with either take the exact scalar forms.
+size_t bf16_vector(const float* in, u16* out, size_t n, unsigned& events) {
+    const __m512i abs_mask = _mm512_set1_epi32(0x7FFFFFFF);
+    const auto unusual = [&](__m512 v) {
+        const __m512i ax = _mm512_and_si512(_mm512_castps_si512(v), abs_mask);
+        return __mmask16(_mm512_cmpgt_epu32_mask(ax, _mm512_set1_epi32(f32_inf)) |
+                         _mm512_cmplt_epu32_mask(_mm512_sub_epi32(ax, _mm512_set1_epi32(1)),
+                                                 _mm512_set1_epi32(0x007FFFFF)));
+    };
+    size_t i = 0;
+    for (; i + 32 <= n; i += 32) {
+        const __m512 a = _mm512_loadu_ps(in + i);
+        const __m512 b = _mm512_loadu_ps(in + i + 16);
+        if (_kortestz_mask16_u8(unusual(a), unusual(b))) [[likely]] {
+            _mm512_storeu_si512(out + i, __m512i(_mm512_cvtne2ps_pbh(b, a)));
+        } else {
+            for (size_t k = i; k < i + 32; ++k) out[k] = bf16_one(in[k], events);
+        }
+    }
+    return i;
+}
+
+#elif defined(__AVX2__)
+
 __m256i bf16_lanes(__m256i x, __m256i& signalling) {
     const __m256i upper = _mm256_srli_epi32(x, 16);
     const __m256i bias = _mm256_add_epi32(_mm256_set1_epi32(0x7FFF), _mm256_and_si256(upper, _mm256_set1_epi32(1)));
@@ -180,7 +190,6 @@ size_t bf16_vector(const float* in, u16* out, size_t n, unsigned& events) {
 
 #else
 
-size_t f16_vector(const float*, u16*, size_t, unsigned&) { return 0; }
 size_t bf16_vector(const float*, u16*, size_t, unsigned&) { return 0; }
 
 #endif
@@ -199,6 +208,6 @@ unsigned f32_to_bf16(const float* in, u16* out, size_t n) {
 
 }  // namespace
 
-extern const CastKernels cast_kernels = {f32_to_f16, f32_to_bf16};
+PELOR_KERNEL_TABLE_DEFINE(cast_kernels) = {f32_to_f16, f32_to_bf16};
 
 }  // namespace pelor::isa::PELOR_ISA

@@ -157,15 +157,13 @@ bool is_dense(ShapeSpan shape, StridesSpan strides) {
 }
 
 void widen_flat(const F16* src, float* dst, std::size_t count) {
-    auto s = reinterpret_cast<const std::uint16_t*>(src);
-    for (std::size_t i = matmul_kernels().widen_f16(s, dst, count); i < count; ++i) dst[i] = src[i].to_float();
+    matmul_kernels().widen_f16(reinterpret_cast<const std::uint16_t*>(src), dst, count);
 }
 void widen_flat(const BF16* src, float* dst, std::size_t count) {
     matmul_kernels().widen_bf16(reinterpret_cast<const std::uint16_t*>(src), dst, count);
 }
 void narrow_flat(const float* src, F16* dst, std::size_t count) {
-    auto d = reinterpret_cast<std::uint16_t*>(dst);
-    for (std::size_t i = matmul_kernels().narrow_f16(src, d, count); i < count; ++i) dst[i] = F16::from_float(src[i]);
+    matmul_kernels().narrow_f16(src, reinterpret_cast<std::uint16_t*>(dst), count);
 }
 void narrow_flat(const float* src, BF16* dst, std::size_t count) {
     matmul_kernels().narrow_bf16(src, reinterpret_cast<std::uint16_t*>(dst), count);

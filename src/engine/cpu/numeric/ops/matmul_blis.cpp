@@ -18,8 +18,8 @@ namespace {
 const cntx_t* gemm_context() {
     static const cntx_t* const context = [] {
         bli_init();
-#if defined(PELOR_ISA_X86_64) && defined(BLIS_CONFIG_SKX)
-        if (has_avx512_core()) return bli_gks_lookup_id(BLIS_ARCH_SKX);
+#if defined(__x86_64__) && defined(BLIS_CONFIG_SKX)
+        if (cpu_supports(IsaLevel::avx512)) return bli_gks_lookup_id(BLIS_ARCH_SKX);
 #endif
         return static_cast<const cntx_t*>(nullptr);
     }();

@@ -8,11 +8,14 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "engine/cpu/elementwise/half_conversions.hpp"
 #include "engine/cpu/numeric/ops/matmul_kernels.hpp"
 
 namespace pelor::isa::PELOR_ISA {
 
 namespace {
+
+namespace ew = engine::cpu::elementwise;
 
 // Fused where the level has FMA (every aarch64 processor does): the product's
 // rounding is free to choose, and one rounding per term is the more accurate.
@@ -119,23 +122,19 @@ void product_rows(std::size_t m, std::size_t n, std::size_t k, const float* a, s
     }
 }
 
-}  // namespace
-
 // Up to this many multiply-adds the direct loop beats a BLIS call (measured
 // on one core against BLIS's AVX-512 and AVX2 kernels; bench/matmul.py shows
 // the crossover). The AVX-512 register blocks run as fast as BLIS's kernels
 // up to about 128^3 without BLIS's fixed cost (0.6 to 2 µs a call, it packs
 // both operands); the plain loop wins only while that fixed cost dominates.
-std::size_t matmul_small_limit() {
 #if defined(__AVX512F__)
-    return std::size_t(128) * 128 * 128;
+constexpr std::size_t small_limit = std::size_t(128) * 128 * 128;
 #else
-    return std::size_t(16) * 16 * 16;
+constexpr std::size_t small_limit = std::size_t(16) * 16 * 16;
 #endif
-}
 
-void matmul_small_product(std::size_t m, std::size_t n, std::size_t k, const float* a, std::ptrdiff_t a_rs,
-                          std::ptrdiff_t a_cs, const float* b, std::ptrdiff_t b_rs, float* c) {
+void small_product(std::size_t m, std::size_t n, std::size_t k, const float* a, std::ptrdiff_t a_rs,
+                   std::ptrdiff_t a_cs, const float* b, std::ptrdiff_t b_rs, float* c) {
 #if defined(__AVX512F__)
     // A single column of row-major a is a set of dot products; a single row
     // streams through b row by row; anything else is computed in register
@@ -157,58 +156,15 @@ void matmul_small_product(std::size_t m, std::size_t n, std::size_t k, const flo
     product_rows(m, n, k, a, a_rs, a_cs, b, b_rs, c);
 }
 
-// The hardware conversions (F16C on x86-64, FCVT on aarch64) match
-// F16::to_float / F16::from_float bit for bit (checked over every input),
-// except that widening a signalling NaN sets its quiet bit, which the first
-// arithmetic operation on it does anyway.
-std::size_t matmul_widen_f16(const std::uint16_t* src, float* dst, std::size_t count) {
-    std::size_t i = 0;
-#if defined(__AVX512F__)
-    for (; i + 16 <= count; i += 16)
-        _mm512_storeu_ps(dst + i, _mm512_cvtph_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i))));
-#elif defined(__F16C__)
-    for (; i + 8 <= count; i += 8)
-        _mm256_storeu_ps(dst + i, _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i))));
-#elif defined(__aarch64__)
-    for (; i < count; ++i) dst[i] = float(__builtin_bit_cast(__fp16, src[i]));
-#else
-    (void)src, (void)dst, (void)count;
-#endif
-    return i;
-}
-
-std::size_t matmul_narrow_f16(const float* src, std::uint16_t* dst, std::size_t count) {
-    std::size_t i = 0;
-#if defined(__AVX512F__)
-    for (; i + 16 <= count; i += 16)
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i),
-                            _mm512_cvtps_ph(_mm512_loadu_ps(src + i), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC));
-#elif defined(__F16C__)
-    for (; i + 8 <= count; i += 8)
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i),
-                         _mm256_cvtps_ph(_mm256_loadu_ps(src + i), _MM_FROUND_TO_NEAREST_INT));
-#elif defined(__aarch64__)
-    for (; i < count; ++i) dst[i] = __builtin_bit_cast(std::uint16_t, __fp16(src[i]));
-#else
-    (void)src, (void)dst, (void)count;
-#endif
-    return i;
-}
-
 // bfloat16 is the upper half of binary32: widening is a shift.
-void matmul_widen_bf16(const std::uint16_t* src, float* dst, std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) dst[i] = __builtin_bit_cast(float, std::uint32_t(src[i]) << 16);
+void widen_bf16(const std::uint16_t* src, float* dst, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) dst[i] = ew::bf16_widen(src[i]);
 }
 
-// BF16::from_float as a branch-free loop: a NaN keeps its upper bits with the
-// quiet bit 0x0040; anything else rounds its upper half to nearest even.
-void matmul_narrow_bf16(const float* src, std::uint16_t* dst, std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::uint32_t x = __builtin_bit_cast(std::uint32_t, src[i]);
-        const std::uint32_t rounded = (x + 0x7FFFu + ((x >> 16) & 1u)) >> 16;
-        const std::uint32_t quiet = (x >> 16) | 0x0040u;
-        dst[i] = std::uint16_t((x & 0x7FFFFFFFu) > 0x7F800000u ? quiet : rounded);
-    }
-}
+}  // namespace
+
+PELOR_KERNEL_TABLE_DEFINE(matmul_kernels) = {
+    small_limit, small_product, ew::F16Blocks::widen, ew::F16Blocks::narrow, widen_bf16, ew::BF16Blocks::narrow,
+};
 
 }  // namespace pelor::isa::PELOR_ISA

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "engine/cpu/kernel_table.hpp"
+
 namespace pelor::engine::cpu::numeric::ops {
 
 struct ReluKernels {
@@ -13,17 +15,7 @@ struct ReluKernels {
     void (*bf16)(const std::uint16_t* in, std::uint16_t* out, std::size_t n);
 };
 
-// The table for the processor we run on (chosen once).
-const ReluKernels& relu_kernels();
-
 }  // namespace pelor::engine::cpu::numeric::ops
 
-namespace pelor::isa::baseline {
-extern const engine::cpu::numeric::ops::ReluKernels relu_kernels;
-}
-namespace pelor::isa::avx2 {
-extern const engine::cpu::numeric::ops::ReluKernels relu_kernels;
-}
-namespace pelor::isa::avx512 {
-extern const engine::cpu::numeric::ops::ReluKernels relu_kernels;
-}
+// relu_kernels(): the table for the processor we run on (chosen once).
+PELOR_KERNEL_TABLE(pelor::engine::cpu::numeric::ops, ReluKernels, relu_kernels)

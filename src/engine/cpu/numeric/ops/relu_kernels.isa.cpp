@@ -26,6 +26,6 @@ void relu_bits(const u16* __restrict in, u16* __restrict out, size_t n) {
 
 }  // namespace
 
-extern const ReluKernels relu_kernels = {relu_f32, relu_bits<0x7C01>, relu_bits<0x7F81>};
+PELOR_KERNEL_TABLE_DEFINE(relu_kernels) = {relu_f32, relu_bits<0x7C01>, relu_bits<0x7F81>};
 
 }  // namespace pelor::isa::PELOR_ISA

@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "engine/cpu/elementwise/op_list.hpp"
+#include "engine/cpu/kernel_table.hpp"
 
 namespace pelor::engine::cpu::numeric::ops {
 
@@ -29,17 +30,7 @@ struct ScalarKernels {
     HalfCompare bf16_compare[elementwise::comparison_count];
 };
 
-// The table for the processor we run on (chosen once).
-const ScalarKernels& scalar_kernels();
-
 }  // namespace pelor::engine::cpu::numeric::ops
 
-namespace pelor::isa::baseline {
-extern const engine::cpu::numeric::ops::ScalarKernels scalar_kernels;
-}
-namespace pelor::isa::avx2 {
-extern const engine::cpu::numeric::ops::ScalarKernels scalar_kernels;
-}
-namespace pelor::isa::avx512 {
-extern const engine::cpu::numeric::ops::ScalarKernels scalar_kernels;
-}
+// scalar_kernels(): the table for the processor we run on (chosen once).
+PELOR_KERNEL_TABLE(pelor::engine::cpu::numeric::ops, ScalarKernels, scalar_kernels)

@@ -21,22 +21,21 @@
 
 #include <cstring>
 
+#include "engine/cpu/elementwise/half_conversions.hpp"
 #include "engine/cpu/elementwise/rules.hpp"
 #include "engine/cpu/numeric/ops/scalar_kernels.hpp"
-
-#if !defined(__F16C__) && !defined(__aarch64__)
-#include "base/half.hpp"  // x86-64 baseline and other targets: the integer conversions
-#endif
 
 namespace pelor::isa::PELOR_ISA {
 
 namespace {
 
-using engine::cpu::numeric::ops::ScalarKernels;
+using engine::cpu::elementwise::bf16_narrow;
+using engine::cpu::elementwise::bf16_widen;
+using engine::cpu::elementwise::f16_narrow;
+using engine::cpu::elementwise::f16_widen;
 using std::size_t;
 using u8 = std::uint8_t;
 using u16 = std::uint16_t;
-using u32 = std::uint32_t;
 using namespace engine::cpu::elementwise;  // the element rules
 
 // ---- binary32 ---------------------------------------------------------------
@@ -48,34 +47,12 @@ void f32_arith(const float* __restrict in, float x, float* __restrict out, size_
 
 // ---- bfloat16 ---------------------------------------------------------------
 
-inline float bf16_widen(u16 b) { return __builtin_bit_cast(float, u32(b) << 16); }
-
-// Round to nearest even on the upper half; a NaN keeps its upper bits and gets
-// the quiet bit. Branch-free so the loops vectorise.
-inline u16 bf16_narrow(float f) {
-    const u32 r = __builtin_bit_cast(u32, f);
-    const u32 rounded = (r + 0x7FFFu + ((r >> 16) & 1u)) >> 16;
-    const u32 quiet = (r >> 16) | 0x40u;
-    return u16((r & 0x7FFFFFFFu) > 0x7F800000u ? quiet : rounded);
-}
-
 template <class Op>
 void bf16_arith(const u16* __restrict in, float x, u16* __restrict out, size_t n) {
     for (size_t i = 0; i < n; ++i) out[i] = bf16_narrow(Op{}(bf16_widen(in[i]), x));
 }
 
 // ---- binary16 ---------------------------------------------------------------
-
-#if defined(__F16C__)
-inline float f16_widen(u16 h) { return _cvtsh_ss(h); }
-inline u16 f16_narrow(float f) { return u16(_cvtss_sh(f, _MM_FROUND_TO_NEAREST_INT)); }
-#elif defined(__aarch64__)
-inline float f16_widen(u16 h) { return float(__builtin_bit_cast(__fp16, h)); }
-inline u16 f16_narrow(float f) { return __builtin_bit_cast(u16, __fp16(f)); }
-#else
-inline float f16_widen(u16 h) { return F16::from_bits(h).to_float(); }
-inline u16 f16_narrow(float f) { return F16::from_float(f).bits; }
-#endif
 
 #if defined(__AVX512F__)
 
@@ -186,7 +163,7 @@ void compare(const typename In::E* __restrict in, float x, u8* __restrict out, s
 #define PELOR_F32_COMPARE(name, Rule, ...) compare<F32In, Rule>,
 #define PELOR_F16_COMPARE(name, Rule, ...) compare<F16In, Rule>,
 #define PELOR_BF16_COMPARE(name, Rule, ...) compare<BF16In, Rule>,
-extern const ScalarKernels scalar_kernels = {
+PELOR_KERNEL_TABLE_DEFINE(scalar_kernels) = {
     {PELOR_SCALAR_ARITHMETIC(PELOR_F32_ARITH)},  {PELOR_SCALAR_ARITHMETIC(PELOR_F16_ARITH)},
     {PELOR_SCALAR_ARITHMETIC(PELOR_BF16_ARITH)}, {PELOR_COMPARISONS(PELOR_F32_COMPARE)},
     {PELOR_COMPARISONS(PELOR_F16_COMPARE)},      {PELOR_COMPARISONS(PELOR_BF16_COMPARE)},
