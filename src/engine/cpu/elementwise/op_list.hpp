@@ -6,7 +6,8 @@
 //
 // Each list calls X once per operation, in table order:
 //   name  the CpuStorage and core Tensor function (and the enum value);
-//   Rule  the element rule, a functor of elementwise/rules.hpp;
+//   Rule  the element rule, a functor of elementwise/rules.hpp (a scalar
+//         operation names the two-tensor operation whose rule it applies);
 //   Node  the node kind that records it for autograd (autograd/ops.hpp);
 //   text  how refusal messages name it.
 #include <cstddef>
@@ -18,12 +19,13 @@
     X(mul, Mul, MulNode)    \
     X(div, Div, DivNode)
 
-// Tensor op binary32 number, with gradients. (t / x is t * (1 / x): see
+// Tensor op binary32 number, with gradients; the number is the right operand
+// of the named two-tensor operation. (t / x is t * (1 / x): see
 // Tensor::scalar_div.)
 #define PELOR_SCALAR_ARITHMETIC(X)               \
-    X(scalar_add, Add, ScalarAddNode, "add")     \
-    X(scalar_sub, Sub, ScalarSubNode, "sub")     \
-    X(scalar_mul, Mul, ScalarMulNode, "product")
+    X(scalar_add, add, ScalarAddNode, "add")     \
+    X(scalar_sub, sub, ScalarSubNode, "sub")     \
+    X(scalar_mul, mul, ScalarMulNode, "product")
 
 // Comparisons giving Bool, of two tensors (name) and of a tensor and a number
 // (scalar_name). Constants: no gradients.
@@ -63,6 +65,14 @@ constexpr const char* symbol(Comparison op) {
     constexpr const char* symbols[] = {PELOR_COMPARISONS(PELOR_SYMBOL)};
 #undef PELOR_SYMBOL
     return symbols[std::size_t(op)];
+}
+
+// The two-tensor operation that a scalar operation applies.
+constexpr Arithmetic binary_form(ScalarArithmetic op) {
+#define PELOR_BINARY_FORM(name, binary, ...) Arithmetic::binary,
+    constexpr Arithmetic forms[] = {PELOR_SCALAR_ARITHMETIC(PELOR_BINARY_FORM)};
+#undef PELOR_BINARY_FORM
+    return forms[std::size_t(op)];
 }
 
 // The word naming a scalar operation, for messages.

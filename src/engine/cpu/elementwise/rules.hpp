@@ -3,7 +3,7 @@
 // *.isa.cpp files (internal linkage: each instruction-set level keeps its own
 // copy). Arithmetic rules take binary32 values and also the compiler's vector
 // types, whose operators apply lane-wise; 16-bit element types reach them
-// widened to binary32 by the loops that apply them.
+// widened to binary32 (see loops.hpp).
 #ifndef PELOR_ISA
 #error "rules.hpp belongs to *.isa.cpp files"
 #endif
@@ -69,6 +69,9 @@ struct Or {
 };
 struct Xor {
     std::uint8_t operator()(std::uint8_t a, std::uint8_t b) const { return a ^ b; }
+};
+struct Not {
+    std::uint8_t operator()(std::uint8_t a) const { return a ^ 1u; }
 };
 
 }  // namespace

@@ -9,7 +9,7 @@
 //
 // These go through half.hpp's inline conversions, so use them from ordinary
 // source files only; *.isa.cpp files have their own copies in
-// elementwise/isa_loops.hpp (a wide level's out-of-line copy must never be
+// elementwise/half_conversions.hpp (a wide level's out-of-line copy must never be
 // shared with baseline code).
 #include "base/half.hpp"
 

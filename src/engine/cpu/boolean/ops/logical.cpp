@@ -24,7 +24,7 @@ KernelResult<NdArray<bool>> logical(Logical op, const NdArray<bool>& a, const Nd
 Allocated<NdArray<bool>> logical_not(const NdArray<bool>& a) {
     // Same shape and strides: each result byte sits where its source byte does.
     auto out = NdArray<bool>::allocate(a.shape(), a.strides());
-    if (out) logical_loops().negate(a.data(), out->data(), a.size());
+    if (out && a.size() > 0) logical_loops().negate({{a.data()}, {1}, {out->data()}, a.size()});
     return out;
 }
 

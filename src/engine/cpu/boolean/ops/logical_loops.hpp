@@ -11,7 +11,7 @@ namespace pelor::engine::cpu::boolean::ops {
 
 struct LogicalLoops {
     using Binary = void (*)(const elementwise::Run<bool, 2, bool, 1>&);
-    using Unary = void (*)(const bool* in, bool* out, std::size_t n);
+    using Unary = void (*)(const elementwise::Run<bool, 1, bool, 1>&);
 
     Binary binary[elementwise::logical_count];  // indexed by elementwise::Logical
     Unary negate;

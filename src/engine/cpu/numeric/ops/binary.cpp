@@ -27,26 +27,15 @@ KernelResult<NdArray<Out>> run_binary(const NdArray<T>& a, const NdArray<T>& b, 
     return std::move((*out)[0]);
 }
 
-template <class T> Loop<T, T> arith_loop(Arithmetic op);
-template <> Loop<float, float> arith_loop<float>(Arithmetic op) { return binary_loops().f32_arith[int(op)]; }
-template <> Loop<F16, F16> arith_loop<F16>(Arithmetic op) { return binary_loops().f16_arith[int(op)]; }
-template <> Loop<BF16, BF16> arith_loop<BF16>(Arithmetic op) { return binary_loops().bf16_arith[int(op)]; }
-
-template <class T> Loop<T, bool> compare_loop(Comparison op);
-template <> Loop<float, bool> compare_loop<float>(Comparison op) { return binary_loops().f32_compare[int(op)]; }
-template <> Loop<F16, bool> compare_loop<F16>(Comparison op) { return binary_loops().f16_compare[int(op)]; }
-template <> Loop<BF16, bool> compare_loop<BF16>(Comparison op) { return binary_loops().bf16_compare[int(op)]; }
-template <> Loop<bool, bool> compare_loop<bool>(Comparison op) { return binary_loops().bool_compare[int(op)]; }
-
 }  // namespace
 
 template <class T>
 KernelResult<NdArray<T>> arithmetic(Arithmetic op, const NdArray<T>& a, const NdArray<T>& b) {
-    return run_binary<T, T>(a, b, arith_loop<T>(op));
+    return run_binary<T, T>(a, b, binary_loops().arithmetic<T>(op));
 }
 template <class T>
 KernelResult<NdArray<bool>> compare(Comparison op, const NdArray<T>& a, const NdArray<T>& b) {
-    return run_binary<T, bool>(a, b, compare_loop<T>(op));
+    return run_binary<T, bool>(a, b, binary_loops().compare<T>(op));
 }
 
 template KernelResult<NdArray<float>> arithmetic<float>(Arithmetic, const NdArray<float>&, const NdArray<float>&);

@@ -5,18 +5,17 @@
 #include <cstdint>
 #include <type_traits>
 
-#include "engine/cpu/numeric/ops/scalar_kernels.hpp"
+#include "engine/cpu/numeric/ops/binary_loops.hpp"
 
 namespace pelor::engine::cpu::numeric::ops::scalar {
 
 namespace {
 
-// The scalar rounded to T and widened back to binary32 (exact).
+// The scalar rounded to T.
 template <class T>
-float in_element_type(float x) {
-    if constexpr (std::is_same_v<T, F16>) return F16::from_float(x).to_float();
-    else if constexpr (std::is_same_v<T, BF16>) return BF16::from_float(x).to_float();
-    else return x;
+T in_element_type(float x) {
+    if constexpr (std::is_same_v<T, float>) return x;
+    else return T::from_float(x);
 }
 
 // What e op x gives for every e when x is a NaN: the scalar's NaN, quieted,
@@ -28,14 +27,6 @@ T quiet_nan_of(float x) {
     if constexpr (std::is_same_v<T, F16>) return F16::from_float(x);  // quiet bit set by the rounding
     else if constexpr (std::is_same_v<T, BF16>) return BF16::from_float(x);
     else return std::bit_cast<float>(std::bit_cast<std::uint32_t>(x) | 0x00400000u);
-}
-
-template <class T>
-using Bits = std::conditional_t<std::is_same_v<T, float>, float, std::uint16_t>;
-
-template <class T>
-const Bits<T>* bits_of(const T* p) {
-    return reinterpret_cast<const Bits<T>*>(p);
 }
 
 // Result with the input's shape and strides: element i of the buffer maps to
@@ -58,12 +49,8 @@ Allocated<NdArray<T>> arithmetic(ScalarArithmetic op, const NdArray<T>& a, float
         for (std::size_t i = 0; i < n; ++i) p[i] = fill;
         return out;
     }
-    const ScalarKernels& k = scalar_kernels();
-    const float xs = in_element_type<T>(x);
-    auto* dst = reinterpret_cast<Bits<T>*>(out->data());
-    if constexpr (std::is_same_v<T, F16>) k.f16_arith[int(op)](bits_of(a.data()), xs, dst, n);
-    else if constexpr (std::is_same_v<T, BF16>) k.bf16_arith[int(op)](bits_of(a.data()), xs, dst, n);
-    else k.f32_arith[int(op)](a.data(), xs, dst, n);
+    const T xs = in_element_type<T>(x);
+    binary_loops().arithmetic<T>(binary_form(op))({{a.data(), &xs}, {1, 0}, {out->data()}, n});
     return out;
 }
 
@@ -72,12 +59,8 @@ Allocated<NdArray<bool>> compare(Comparison op, const NdArray<T>& a, float x) {
     auto out = same_layout<bool>(a);
     const std::size_t n = a.size();
     if (!out || n == 0) return out;
-    const ScalarKernels& k = scalar_kernels();
-    const float xs = in_element_type<T>(x);
-    auto* dst = reinterpret_cast<std::uint8_t*>(out->data());
-    if constexpr (std::is_same_v<T, F16>) k.f16_compare[int(op)](bits_of(a.data()), xs, dst, n);
-    else if constexpr (std::is_same_v<T, BF16>) k.bf16_compare[int(op)](bits_of(a.data()), xs, dst, n);
-    else k.f32_compare[int(op)](a.data(), xs, dst, n);
+    const T xs = in_element_type<T>(x);
+    binary_loops().compare<T>(op)({{a.data(), &xs}, {1, 0}, {out->data()}, n});
     return out;
 }
 

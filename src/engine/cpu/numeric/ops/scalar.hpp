@@ -1,8 +1,9 @@
 #pragma once
 // Typed kernels that combine every element of one array with one binary32
 // scalar: the arithmetic of elementwise::ScalarArithmetic and the
-// comparisons. The element is always the left
-// operand. Instantiated for F16, BF16 and float.
+// comparisons, run by the binary loops with the scalar as a broadcast right
+// operand over the dense buffer. The element is always the left operand.
+// Instantiated for F16, BF16 and float.
 //
 // The scalar is rounded to the element type once (binary16: nearest even;
 // bfloat16: nearest even, NaN quieted); 16-bit arithmetic is then binary32 on
