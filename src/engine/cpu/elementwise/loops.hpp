@@ -168,13 +168,14 @@ bool compare_route(const Run<T, 2, Out, 1>& r) {
 
 // ---- 16-bit types in binary32 ----------------------------------------------------
 
-// r, or a's NaN (quieted) when a is a NaN. With two NaN operands the hardware
-// passes on the first one, but the compiler may swap the operands of + and *
-// (they commute), and it does so in the block loop below at some levels and
-// not at others; choosing the first operand's NaN there gives the same bits
-// at every level. (Elsewhere the code keeps the order at every level:
-// tests/cpp/kernel_levels.cpp checks it with NaN operands on both sides.)
-PELOR_ALWAYS_INLINE float first_nan(float a, float r) { return a != a ? a + a : r; }
+// b, or a when a is a NaN, so that rule(a, second(a, b)) gives a's NaN
+// (quieted) when both operands are NaNs. The hardware passes on the first of
+// two NaN operands, but the compiler may swap the operands of + and * (they
+// commute), and it does so in the block loop below at some levels and not at
+// others; with the same NaN on both sides the order no longer matters.
+// (Elsewhere the code keeps the order at every level: tests/cpp/
+// kernel_levels.cpp checks it with NaN operands on both sides.)
+PELOR_ALWAYS_INLINE float second(float a, float b) { return a != a ? a : b; }
 
 // A contiguous or gathered block of one operand, widened.
 template <class Conv>
@@ -252,7 +253,7 @@ void in_binary32(const Run<In, N, Out, M>& r, Rule& rule) {
             else block.out[j] = reinterpret_cast<u8*>(r.out[j]) + i0;
         }
         block.count = m;
-        if constexpr (N == 2 && narrowed) map_run(block, [&](float a, float b) { return first_nan(a, rule(a, b)); });
+        if constexpr (N == 2 && narrowed) map_run(block, [&](float a, float b) { return rule(a, second(a, b)); });
         else map_run(block, rule);
         if constexpr (narrowed)
             for (size_t j = 0; j < M; ++j) Conv::narrow(results[j], reinterpret_cast<u16*>(r.out[j]) + i0, m);

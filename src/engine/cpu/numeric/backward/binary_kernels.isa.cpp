@@ -10,6 +10,8 @@
 // intermediate can overflow to infinity or vanish to zero when the quotient
 // itself is representable (f16 a = 100, b = 300: b * b overflows binary16).
 #include <array>
+#include <limits>
+#include <type_traits>
 
 #include "engine/cpu/elementwise/loops.hpp"
 #include "engine/cpu/numeric/backward/binary_kernels.hpp"
@@ -39,9 +41,13 @@ struct DivBackward {
         if constexpr (Half) return rounded(double(g) / b);
         else return g / b;
     }
+    // A NaN quotient becomes the default quiet NaN: which NaN operand it
+    // would carry, and its sign, depend on how the compiler ordered the
+    // product and placed the negation, which differs between levels.
     static float divisor(float g, float a, float b) {
         const double bd = b;
-        return rounded(-(double(g) * a) / (bd * bd));
+        const double q = -(double(g) * a) / (bd * bd);
+        return q != q ? std::numeric_limits<float>::quiet_NaN() : rounded(q);
     }
     auto operator()(float g, float a, float b) const {
         if constexpr (W == Which::both) return std::array<float, 2>{dividend(g, b), divisor(g, a, b)};
