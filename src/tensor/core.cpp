@@ -80,23 +80,36 @@ Result<Tensor> constant(Result<Storage> r) { return finish(std::move(r), std::nu
 
 }  // namespace
 
-Result<Tensor> Tensor::add(const Tensor& a, const Tensor& b) { return differentiable<ops::AddNode>(a, b, CpuStorage::add); }
-Result<Tensor> Tensor::sub(const Tensor& a, const Tensor& b) { return differentiable<ops::SubNode>(a, b, CpuStorage::sub); }
-Result<Tensor> Tensor::mul(const Tensor& a, const Tensor& b) { return differentiable<ops::MulNode>(a, b, CpuStorage::mul); }
-Result<Tensor> Tensor::div(const Tensor& a, const Tensor& b) { return differentiable<ops::DivNode>(a, b, CpuStorage::div); }
+#define PELOR_DIFFERENTIABLE(name, Rule, Node)                      \
+    Result<Tensor> Tensor::name(const Tensor& a, const Tensor& b) { \
+        return differentiable<ops::Node>(a, b, CpuStorage::name);   \
+    }
+#define PELOR_DIFFERENTIABLE_SCALAR(name, Rule, Node, ...)    \
+    Result<Tensor> Tensor::name(const Tensor& t, float x) {   \
+        return differentiable<ops::Node>(t, x, CpuStorage::name); \
+    }
+#define PELOR_CONSTANT(name, ...)                                   \
+    Result<Tensor> Tensor::name(const Tensor& a, const Tensor& b) { \
+        return constant(CpuStorage::name(*a.storage, *b.storage));  \
+    }
+#define PELOR_CONSTANT_SCALAR(name, ...)                                 \
+    Result<Tensor> Tensor::scalar_##name(const Tensor& t, float x) {     \
+        return constant(CpuStorage::scalar_##name(*t.storage, x));       \
+    }
+PELOR_ARITHMETIC(PELOR_DIFFERENTIABLE)
+PELOR_SCALAR_ARITHMETIC(PELOR_DIFFERENTIABLE_SCALAR)
+PELOR_COMPARISONS(PELOR_CONSTANT)
+PELOR_COMPARISONS(PELOR_CONSTANT_SCALAR)
+PELOR_LOGICAL(PELOR_CONSTANT)
+#undef PELOR_DIFFERENTIABLE
+#undef PELOR_DIFFERENTIABLE_SCALAR
+#undef PELOR_CONSTANT
+#undef PELOR_CONSTANT_SCALAR
+
 Result<Tensor> Tensor::matmul(const Tensor& a, const Tensor& b) {
     return differentiable<ops::MatmulNode>(a, b, CpuStorage::matmul);
 }
 
-Result<Tensor> Tensor::scalar_add(const Tensor& t, float x) {
-    return differentiable<ops::ScalarAddNode>(t, x, CpuStorage::scalar_add);
-}
-Result<Tensor> Tensor::scalar_sub(const Tensor& t, float x) {
-    return differentiable<ops::ScalarSubNode>(t, x, CpuStorage::scalar_sub);
-}
-Result<Tensor> Tensor::scalar_mul(const Tensor& t, float x) {
-    return differentiable<ops::ScalarMulNode>(t, x, CpuStorage::scalar_mul);
-}
 // t / x is t * (1 / x): the reciprocal is rounded to binary32 first. The node
 // keeps the divisor itself.
 Result<Tensor> Tensor::scalar_div(const Tensor& t, float x) {
@@ -115,26 +128,6 @@ Result<Tensor> Tensor::transpose(const Tensor& t, std::size_t dim0, std::size_t 
     return finish(CpuStorage::transpose(*t.storage, dim0, dim1), id);
 }
 
-Result<Tensor> Tensor::eq(const Tensor& a, const Tensor& b) { return constant(CpuStorage::eq(*a.storage, *b.storage)); }
-Result<Tensor> Tensor::ge(const Tensor& a, const Tensor& b) { return constant(CpuStorage::ge(*a.storage, *b.storage)); }
-Result<Tensor> Tensor::gt(const Tensor& a, const Tensor& b) { return constant(CpuStorage::gt(*a.storage, *b.storage)); }
-Result<Tensor> Tensor::le(const Tensor& a, const Tensor& b) { return constant(CpuStorage::le(*a.storage, *b.storage)); }
-Result<Tensor> Tensor::lt(const Tensor& a, const Tensor& b) { return constant(CpuStorage::lt(*a.storage, *b.storage)); }
-Result<Tensor> Tensor::scalar_eq(const Tensor& t, float x) { return constant(CpuStorage::scalar_eq(*t.storage, x)); }
-Result<Tensor> Tensor::scalar_ge(const Tensor& t, float x) { return constant(CpuStorage::scalar_ge(*t.storage, x)); }
-Result<Tensor> Tensor::scalar_gt(const Tensor& t, float x) { return constant(CpuStorage::scalar_gt(*t.storage, x)); }
-Result<Tensor> Tensor::scalar_le(const Tensor& t, float x) { return constant(CpuStorage::scalar_le(*t.storage, x)); }
-Result<Tensor> Tensor::scalar_lt(const Tensor& t, float x) { return constant(CpuStorage::scalar_lt(*t.storage, x)); }
-
-Result<Tensor> Tensor::logical_and(const Tensor& a, const Tensor& b) {
-    return constant(CpuStorage::logical_and(*a.storage, *b.storage));
-}
-Result<Tensor> Tensor::logical_or(const Tensor& a, const Tensor& b) {
-    return constant(CpuStorage::logical_or(*a.storage, *b.storage));
-}
-Result<Tensor> Tensor::logical_xor(const Tensor& a, const Tensor& b) {
-    return constant(CpuStorage::logical_xor(*a.storage, *b.storage));
-}
 // The engine refuses a non-Bool operand.
 Result<Tensor> Tensor::logical_not(const Tensor& t) { return constant(CpuStorage::logical_not(*t.storage)); }
 

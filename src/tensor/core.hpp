@@ -6,6 +6,7 @@
 
 #include "autograd/node_id.hpp"
 #include "base/error.hpp"
+#include "engine/cpu/elementwise/op_list.hpp"
 #include "tensor/storage.hpp"
 
 namespace pelor::tensor::core {
@@ -24,35 +25,27 @@ struct Tensor {
     // This thread's live node behind node_id, if any.
     std::optional<NodeId> live_node_id() const;
 
-    static Result<Tensor> add(const Tensor& a, const Tensor& b);
-    static Result<Tensor> sub(const Tensor& a, const Tensor& b);
-    static Result<Tensor> mul(const Tensor& a, const Tensor& b);
-    static Result<Tensor> div(const Tensor& a, const Tensor& b);
-    static Result<Tensor> matmul(const Tensor& a, const Tensor& b);
-
-    static Result<Tensor> scalar_add(const Tensor& t, float x);
-    static Result<Tensor> scalar_sub(const Tensor& t, float x);
-    static Result<Tensor> scalar_mul(const Tensor& t, float x);
+    // The element-wise operations of engine/cpu/elementwise/op_list.hpp, one
+    // function each (tensor op tensor, or tensor op number for the scalar_
+    // forms), and t / x.
+#define PELOR_TWO_TENSORS(name, ...) static Result<Tensor> name(const Tensor& a, const Tensor& b);
+#define PELOR_WITH_SCALAR(name, ...) static Result<Tensor> name(const Tensor& t, float x);
+#define PELOR_COMPARE_WITH_SCALAR(name, ...) static Result<Tensor> scalar_##name(const Tensor& t, float x);
+    PELOR_ARITHMETIC(PELOR_TWO_TENSORS)
+    PELOR_COMPARISONS(PELOR_TWO_TENSORS)
+    PELOR_LOGICAL(PELOR_TWO_TENSORS)
+    PELOR_SCALAR_ARITHMETIC(PELOR_WITH_SCALAR)
+    PELOR_COMPARISONS(PELOR_COMPARE_WITH_SCALAR)
+#undef PELOR_TWO_TENSORS
+#undef PELOR_WITH_SCALAR
+#undef PELOR_COMPARE_WITH_SCALAR
     static Result<Tensor> scalar_div(const Tensor& t, float x);
+    static Result<Tensor> logical_not(const Tensor& t);
+
+    static Result<Tensor> matmul(const Tensor& a, const Tensor& b);
 
     static Result<Tensor> reshape(const Tensor& t, const Shape& shape);
     static Result<Tensor> transpose(const Tensor& t, std::size_t dim0, std::size_t dim1);
-
-    static Result<Tensor> eq(const Tensor& a, const Tensor& b);
-    static Result<Tensor> ge(const Tensor& a, const Tensor& b);
-    static Result<Tensor> gt(const Tensor& a, const Tensor& b);
-    static Result<Tensor> le(const Tensor& a, const Tensor& b);
-    static Result<Tensor> lt(const Tensor& a, const Tensor& b);
-    static Result<Tensor> scalar_eq(const Tensor& t, float x);
-    static Result<Tensor> scalar_ge(const Tensor& t, float x);
-    static Result<Tensor> scalar_gt(const Tensor& t, float x);
-    static Result<Tensor> scalar_le(const Tensor& t, float x);
-    static Result<Tensor> scalar_lt(const Tensor& t, float x);
-
-    static Result<Tensor> logical_and(const Tensor& a, const Tensor& b);
-    static Result<Tensor> logical_or(const Tensor& a, const Tensor& b);
-    static Result<Tensor> logical_xor(const Tensor& a, const Tensor& b);
-    static Result<Tensor> logical_not(const Tensor& t);
 
     static Result<Tensor> zeros_like(const Tensor& t);
     static Result<Tensor> ones_like(const Tensor& t);

@@ -1,26 +1,36 @@
 // Every instruction-set level's float32 -> 16-bit cast kernels must give the
 // baseline level's results bit for bit (and the same cast events), so must its
 // 16-bit conversion passes (the matmul table's, which are the shared block
-// conversions), and every level's transposing copies must move each element
-// where a plain loop would.
+// conversions), every level's transposing copies must move each element where
+// a plain loop would, and every level's element-wise loops (each operation, element type and run
+// layout) must give the baseline level's bytes.
 // The Python suite reaches only the level this processor selects; this program
 // runs every level the processor can execute (on an AVX-512 processor with
 // BF16 that includes the avx512 level's casts, which processors without BF16
 // run) against the baseline tables. tests/test_kernel_levels.py runs it.
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <tuple>
+#include <optional>
 #include <random>
 #include <span>
+#include <string>
+#include <type_traits>
 #include <vector>
 
 #include "engine/cpu/cpu_features.hpp"
 #include "isa_levels.hpp"
+#include "engine/cpu/boolean/ops/logical_loops.hpp"
+#include "engine/cpu/numeric/backward/binary_kernels.hpp"
+#include "engine/cpu/numeric/backward/functional_kernels.hpp"
+#include "engine/cpu/numeric/ops/binary_loops.hpp"
 #include "engine/cpu/numeric/ops/cast_kernels.hpp"
 #include "engine/cpu/numeric/ops/matmul_kernels.hpp"
+#include "engine/cpu/numeric/ops/relu_kernels.hpp"
 #include "engine/cpu/storage/transpose_kernels.hpp"
 
 namespace {
@@ -30,14 +40,30 @@ using pelor::engine::cpu::numeric::ops::CastKernels;
 using pelor::engine::cpu::numeric::ops::MatmulKernels;
 using pelor::engine::cpu::storage::TransposeKernels;
 
-// The tables other than the casts exist at the common levels only (null
-// elsewhere).
+namespace ops = pelor::engine::cpu::numeric::ops;
+namespace backward = pelor::engine::cpu::numeric::backward;
+namespace ew = pelor::engine::cpu::elementwise;
+using pelor::BF16;
+using pelor::F16;
+
+// The element-wise loop tables of one level.
+struct Elementwise {
+    const ops::BinaryLoops* binary;
+    const pelor::engine::cpu::boolean::ops::LogicalLoops* logical;
+    const ops::ReluKernels* relu;
+    const backward::ReluBackwardKernels* relu_backward;
+    const backward::DivBackwardKernels* div_backward;
+};
+
+// The transposing copies and element-wise loops exist at the common levels
+// only (null elsewhere).
 struct Level {
     const char* name;
     IsaLevel level;
     const CastKernels* casts;
     const TransposeKernels* transposes;
     const MatmulKernels* matmul;
+    std::optional<Elementwise> elementwise;
 };
 
 // Boundaries of both 16-bit formats with their neighbours, the special
@@ -141,6 +167,119 @@ bool same_transposes(const Level& level) {
            same_transposes<std::uint16_t>(level.name, "b16", level.transposes->b16);
 }
 
+// Element values: every special class (zeros, subnormals, infinities, quiet
+// and signalling NaNs of both signs with payloads) among random patterns.
+// Elements in a vector (Bool as bytes: std::vector<bool> packs bits).
+template <class T>
+using Elements = std::vector<std::conditional_t<std::is_same_v<T, bool>, std::uint8_t, T>>;
+
+template <class T>
+Elements<T> element_pool() {
+    std::mt19937 rng(7);
+    Elements<T> pool(4099);
+    for (auto& v : pool) {
+        if constexpr (std::is_same_v<T, bool>) v = rng() & 1;
+        else if constexpr (std::is_same_v<T, float>) v = std::bit_cast<float>(std::uint32_t(rng()));
+        else v = T::from_bits(std::uint16_t(rng()));
+    }
+    if constexpr (std::is_same_v<T, float>) {
+        for (std::uint32_t b : {0x7F800000u, 0x7F800001u, 0x7FC00000u, 0x7FA12345u, 0xFFC00001u, 0x00000001u, 0u,
+                                0x80000000u, 0x3F800000u, 0x477FF000u, 0x477FF001u})
+            pool[b % 4000] = std::bit_cast<float>(b);
+    }
+    return pool;
+}
+
+// `loop` against `reference` on runs of several lengths (tails of every
+// vector width, several 16-bit blocks) with every input contiguous,
+// broadcast (stride 0) or strided, in every combination.
+template <class In, std::size_t N, class Out, std::size_t M>
+bool same_runs(const char* level, const char* what, void (*loop)(const ew::Run<In, N, Out, M>&),
+               void (*reference)(const ew::Run<In, N, Out, M>&)) {
+    static const Elements<In> pool = element_pool<In>();
+    constexpr std::ptrdiff_t strides[] = {1, 0, 3};
+    std::size_t combinations = 1;
+    for (std::size_t k = 0; k < N; ++k) combinations *= 3;
+    for (std::size_t n : {1, 7, 33, 64, 65, 130, 513, 1100}) {
+        for (std::size_t c = 0; c < combinations; ++c) {
+            ew::Run<In, N, Out, M> run{};
+            for (std::size_t k = 0, rest = c; k < N; ++k, rest /= 3) {
+                run.stride[k] = strides[rest % 3];
+                run.in[k] = reinterpret_cast<const In*>(pool.data()) + (k * 331 + c * 17 + n) % 700;
+            }
+            run.count = n;
+            Elements<Out> got(M * n), want(M * n);
+            for (std::size_t j = 0; j < M; ++j) run.out[j] = reinterpret_cast<Out*>(got.data()) + j * n;
+            loop(run);
+            for (std::size_t j = 0; j < M; ++j) run.out[j] = reinterpret_cast<Out*>(want.data()) + j * n;
+            reference(run);
+            for (std::size_t i = 0; i < got.size(); ++i) {
+                if (std::memcmp(&got[i], &want[i], sizeof(got[i])) != 0) {
+                    std::printf("%s %s differs (length %zu, layout %zu) at output element %zu, inputs", level, what,
+                                n, c, i);
+                    for (std::size_t k = 0; k < N; ++k) {
+                        std::uint32_t bits = 0;
+                        std::memcpy(&bits, run.in[k] + std::ptrdiff_t(i % n) * run.stride[k], sizeof(In));
+                        std::printf(" %#x", bits);
+                    }
+                    std::uint32_t g = 0, w = 0;
+                    std::memcpy(&g, &got[i], sizeof(got[i]));
+                    std::memcpy(&w, &want[i], sizeof(want[i]));
+                    std::printf(": %#x, baseline %#x\n", g, w);
+                    return false;
+                }
+            }
+        }
+    }
+    return true;
+}
+
+template <class T>
+bool same_binary(const char* level, const char* type, const ops::BinaryLoops& loops, const ops::BinaryLoops& base) {
+    const std::string name = std::string(type) + " op ";
+    bool same = true;
+    if constexpr (!std::is_same_v<T, bool>)
+        for (std::size_t op = 0; op < ew::arithmetic_count; ++op)
+            same = same && same_runs(level, (name + std::to_string(op)).c_str(), loops.arithmetic<T>(ew::Arithmetic(op)),
+                                     base.arithmetic<T>(ew::Arithmetic(op)));
+    for (std::size_t op = 0; op < ew::comparison_count; ++op)
+        same = same && same_runs(level, (name + "compare " + std::to_string(op)).c_str(),
+                                 loops.compare<T>(ew::Comparison(op)), base.compare<T>(ew::Comparison(op)));
+    return same;
+}
+
+template <class T>
+bool same_gradients(const char* level, const char* type, const backward::DivBackwardLoops<T>& div,
+                    const backward::DivBackwardLoops<T>& div_base, auto relu_backward, auto relu_backward_base) {
+    const std::string name(type);
+    return same_runs(level, (name + " div_backward").c_str(), div.both, div_base.both) &&
+           same_runs(level, (name + " div_backward dividend").c_str(), div.dividend, div_base.dividend) &&
+           same_runs(level, (name + " div_backward divisor").c_str(), div.divisor, div_base.divisor) &&
+           same_runs(level, (name + " relu_backward").c_str(), relu_backward, relu_backward_base);
+}
+
+bool same_elementwise(const Level& level, const Level& base) {
+    if (!level.elementwise) return true;
+    const Elementwise& e = *level.elementwise;
+    const Elementwise& b = *base.elementwise;
+    bool same = same_binary<float>(level.name, "f32", *e.binary, *b.binary) &&
+                same_binary<F16>(level.name, "f16", *e.binary, *b.binary) &&
+                same_binary<BF16>(level.name, "bf16", *e.binary, *b.binary) &&
+                same_binary<bool>(level.name, "bool", *e.binary, *b.binary);
+    for (std::size_t op = 0; op < ew::logical_count; ++op)
+        same = same && same_runs(level.name, "logical", e.logical->binary[op], b.logical->binary[op]);
+    return same && same_runs(level.name, "logical not", e.logical->negate, b.logical->negate) &&
+           same_runs(level.name, "f32 relu", e.relu->f32, b.relu->f32) &&
+           same_runs(level.name, "f16 relu", e.relu->f16, b.relu->f16) &&
+           same_runs(level.name, "bf16 relu", e.relu->bf16, b.relu->bf16) &&
+           same_gradients(level.name, "f32", e.div_backward->f32, b.div_backward->f32, e.relu_backward->f32,
+                          b.relu_backward->f32) &&
+           same_gradients(level.name, "f16", e.div_backward->f16, b.div_backward->f16, e.relu_backward->f16,
+                          b.relu_backward->f16) &&
+           same_gradients(level.name, "bf16", e.div_backward->bf16, b.div_backward->bf16, e.relu_backward->bf16,
+                          b.relu_backward->bf16);
+}
+
 // Widening every 16-bit pattern and narrowing `in`, in chunks of changing
 // length so that every tail length is met. Widening a binary16 signalling
 // NaN may set its quiet bit (the hardware conversions do), so those compare
@@ -184,17 +323,20 @@ bool same_conversions(const Level& level, const Level& base, std::span<const flo
 // Every level this processor supports, narrowest (the baseline) first.
 std::vector<Level> levels_here() {
     std::vector<Level> levels;
-#define PELOR_LEVEL(name, ...) levels.push_back({#name, IsaLevel::name, &pelor::isa::name::cast_kernels, nullptr, nullptr});
+#define PELOR_LEVEL(name, ...) levels.push_back({#name, IsaLevel::name, &pelor::isa::name::cast_kernels, nullptr, nullptr, {}});
     PELOR_ISA_LEVELS(PELOR_LEVEL)
 #undef PELOR_LEVEL
-#define PELOR_COMMON(name, ...)                                     \
-    for (Level& l : levels) {                                       \
-        if (l.level != IsaLevel::name) continue;                    \
-        l.transposes = &pelor::isa::name::transpose_kernels;        \
-        l.matmul = &pelor::isa::name::matmul_kernels;               \
+#define PELOR_TRANSPOSES(name, ...)                                                                        \
+    for (Level& l : levels) {                                                                              \
+        if (l.level != IsaLevel::name) continue;                                                           \
+        l.transposes = &pelor::isa::name::transpose_kernels;                                               \
+        l.matmul = &pelor::isa::name::matmul_kernels;                                                      \
+        l.elementwise = Elementwise{&pelor::isa::name::binary_loops, &pelor::isa::name::logical_loops,     \
+                                    &pelor::isa::name::relu_kernels, &pelor::isa::name::relu_backward_kernels, \
+                                    &pelor::isa::name::div_backward_kernels};                              \
     }
-    PELOR_ISA_COMMON_LEVELS(PELOR_COMMON)
-#undef PELOR_COMMON
+    PELOR_ISA_COMMON_LEVELS(PELOR_TRANSPOSES)
+#undef PELOR_TRANSPOSES
     std::erase_if(levels, [](const Level& l) { return !pelor::engine::cpu::cpu_supports(l.level); });
     return levels;
 }
@@ -207,7 +349,8 @@ int main() {
 
     const std::vector<float> inputs = cast_inputs();
     for (const Level& level : levels) {
-        if (!same_casts(level, baseline, inputs) || !same_conversions(level, baseline, inputs) || !same_transposes(level))
+        if (!same_casts(level, baseline, inputs) || !same_conversions(level, baseline, inputs) ||
+            !same_transposes(level) || !same_elementwise(level, baseline))
             return 1;
         std::printf("%s ok\n", level.name);
     }

@@ -1,22 +1,29 @@
 #pragma once
-// A generic inner loop for one run: applies an element functor with the three
-// paths of the engine (all inputs contiguous; one input a broadcast scalar and
-// the rest contiguous; generic strides). `op` takes N input values and returns
-// one Out (M == 1) or std::array<Out, M>. The contiguous path is a plain loop
-// that the compiler vectorises when `op` allows it.
+// The three paths of the element-wise engine for one run (run.hpp): all inputs
+// contiguous; one input a broadcast scalar (stride 0) and the rest contiguous;
+// generic strides. `op` takes N input values and returns one Out (M == 1) or
+// std::array<Out, M>. The contiguous paths are plain loops that the compiler
+// vectorises when `op` allows it.
 //
-// Hot kernels with hand-written vector routes (numeric/ops/binary*) have their
-// own run functions; this one suits everything else, e.g. gradient kernels.
-//
-// Everything here is always inlined into its caller, so it is safe to use from
-// *.isa.cpp files: no out-of-line copy compiled for a wide instruction set can
-// be shared with baseline code by the linker.
+// This is the core of the one inner-loop layer: kernels of *.isa.cpp files
+// reach it through elementwise/loops.hpp (which adds the 16-bit and comparison
+// routes); plain sources use it for copies. Everything here is always inlined
+// into its caller, so no out-of-line copy compiled for a wide instruction set
+// can be shared with baseline code by the linker.
 #include <array>
+#include <cstddef>
 #include <utility>
 
 #include "engine/cpu/elementwise/run.hpp"
 
 #define PELOR_ALWAYS_INLINE [[gnu::always_inline]] inline
+// Outputs are fresh buffers that never overlap an input, so the loops need no
+// run-time overlap checks before they vectorise.
+#if defined(__clang__)
+#define PELOR_NO_OVERLAP _Pragma("clang loop vectorize(assume_safety)")
+#else
+#define PELOR_NO_OVERLAP _Pragma("GCC ivdep")
+#endif
 
 namespace pelor::engine::cpu::elementwise {
 
@@ -31,21 +38,32 @@ PELOR_ALWAYS_INLINE void store(const std::array<Out*, M>& out, std::size_t i, co
     }
 }
 
-// Scalar = N: no broadcast scalar. Otherwise input `Scalar` is read once.
+// The pointers are copied out of the run first: a byte output could otherwise
+// alias them, and they would be read again after every store.
+// Scalar == N: no broadcast input. Otherwise input `Scalar` is read once.
 template <std::size_t Scalar, class In, std::size_t N, class Out, std::size_t M, class Op, std::size_t... I>
 PELOR_ALWAYS_INLINE void unit_stride_loop(const Run<In, N, Out, M>& r, Op& op, std::index_sequence<I...>) {
+    const std::array<const In*, N> in = r.in;
+    const std::array<Out*, M> out = r.out;
+    const std::size_t n = r.count;
     if constexpr (Scalar == N) {
-        for (std::size_t i = 0; i < r.count; ++i) store(r.out, i, op(r.in[I][i]...));
+        PELOR_NO_OVERLAP
+        for (std::size_t i = 0; i < n; ++i) store(out, i, op(in[I][i]...));
     } else {
-        const In s = r.in[Scalar][0];
-        for (std::size_t i = 0; i < r.count; ++i) store(r.out, i, op((I == Scalar ? s : r.in[I][i])...));
+        const In s = in[Scalar][0];
+        PELOR_NO_OVERLAP
+        for (std::size_t i = 0; i < n; ++i) store(out, i, op((I == Scalar ? s : in[I][i])...));
     }
 }
 
 template <class In, std::size_t N, class Out, std::size_t M, class Op, std::size_t... I>
 PELOR_ALWAYS_INLINE void strided_loop(const Run<In, N, Out, M>& r, Op& op, std::index_sequence<I...>) {
-    for (std::size_t i = 0; i < r.count; ++i)
-        store(r.out, i, op(r.in[I][std::ptrdiff_t(i) * r.stride[I]]...));
+    const std::array<const In*, N> in = r.in;
+    const std::array<Out*, M> out = r.out;
+    const std::array<std::ptrdiff_t, N> step = r.stride;
+    const std::size_t n = r.count;
+    PELOR_NO_OVERLAP
+    for (std::size_t i = 0; i < n; ++i) store(out, i, op(in[I][std::ptrdiff_t(i) * step[I]]...));
 }
 
 template <std::size_t S, class In, std::size_t N, class Out, std::size_t M, class Op>
@@ -73,3 +91,4 @@ PELOR_ALWAYS_INLINE void map_run(const Run<In, N, Out, M>& r, Op&& op) {
 }  // namespace pelor::engine::cpu::elementwise
 
 #undef PELOR_ALWAYS_INLINE
+#undef PELOR_NO_OVERLAP

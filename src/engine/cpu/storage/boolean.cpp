@@ -8,22 +8,23 @@ namespace pelor::engine::cpu::storage {
 namespace {
 
 namespace ops = boolean::ops;
-using Kernel = KernelResult<NdArray<bool>> (*)(const NdArray<bool>&, const NdArray<bool>&);
+using elementwise::Logical;
 
-Result<Storage> logical(const Storage& a, const Storage& b, Kernel kernel) {
+Result<Storage> logical(Logical op, const Storage& a, const Storage& b) {
     const auto* x = a.get_if<bool>();
     const auto* y = b.get_if<bool>();
     if (!x || !y) return runtime_error("Logical operations are only supported for Bool data types.");
-    auto r = kernel(*x, *y);
+    auto r = ops::logical(op, *x, *y);
     if (!r) return kernel_failure(std::move(r.error()));
     return Storage(std::move(*r));
 }
 
 }  // namespace
 
-Result<Storage> CpuStorage::logical_and(const Storage& a, const Storage& b) { return logical(a, b, ops::logical_and); }
-Result<Storage> CpuStorage::logical_or(const Storage& a, const Storage& b) { return logical(a, b, ops::logical_or); }
-Result<Storage> CpuStorage::logical_xor(const Storage& a, const Storage& b) { return logical(a, b, ops::logical_xor); }
+#define PELOR_LOGICAL_FUNCTION(name, ...) \
+    Result<Storage> CpuStorage::name(const Storage& a, const Storage& b) { return logical(Logical::name, a, b); }
+PELOR_LOGICAL(PELOR_LOGICAL_FUNCTION)
+#undef PELOR_LOGICAL_FUNCTION
 
 Result<Storage> CpuStorage::logical_not(const Storage& s) {
     const auto* x = s.get_if<bool>();

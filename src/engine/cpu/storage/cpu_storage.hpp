@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "base/error.hpp"
+#include "engine/cpu/elementwise/op_list.hpp"
 #include "engine/cpu/numeric/backward/wanted.hpp"
 #include "tensor/buffer.hpp"
 #include "tensor/storage.hpp"
@@ -38,26 +39,22 @@ struct CpuStorage {
     static void export_copy(const Storage& s, void* dst);
     static Shape shape(const Storage& s) { return s.shape(); }
 
-    // Element-wise arithmetic and comparisons with broadcasting (numeric.cpp).
-    static Result<Storage> add(const Storage& a, const Storage& b);
-    static Result<Storage> sub(const Storage& a, const Storage& b);
-    static Result<Storage> mul(const Storage& a, const Storage& b);
-    static Result<Storage> div(const Storage& a, const Storage& b);
-    static Result<Storage> eq(const Storage& a, const Storage& b);
-    static Result<Storage> ge(const Storage& a, const Storage& b);
-    static Result<Storage> gt(const Storage& a, const Storage& b);
-    static Result<Storage> le(const Storage& a, const Storage& b);
-    static Result<Storage> lt(const Storage& a, const Storage& b);
-
-    // A storage with one binary32 scalar; the result keeps the input's layout (scalar.cpp).
-    static Result<Storage> scalar_add(const Storage& s, float x);
-    static Result<Storage> scalar_sub(const Storage& s, float x);
-    static Result<Storage> scalar_mul(const Storage& s, float x);
-    static Result<Storage> scalar_eq(const Storage& s, float x);
-    static Result<Storage> scalar_ge(const Storage& s, float x);
-    static Result<Storage> scalar_gt(const Storage& s, float x);
-    static Result<Storage> scalar_le(const Storage& s, float x);
-    static Result<Storage> scalar_lt(const Storage& s, float x);
+    // The element-wise operations of elementwise/op_list.hpp, one function
+    // each: arithmetic and comparisons of two storages with broadcasting
+    // (numeric.cpp); a storage with one binary32 scalar, the result keeping the
+    // input's layout (scalar.cpp); Bool logic (boolean.cpp).
+#define PELOR_TWO_STORAGES(name, ...) static Result<Storage> name(const Storage& a, const Storage& b);
+#define PELOR_WITH_SCALAR(name, ...) static Result<Storage> name(const Storage& s, float x);
+#define PELOR_COMPARE_WITH_SCALAR(name, ...) static Result<Storage> scalar_##name(const Storage& s, float x);
+    PELOR_ARITHMETIC(PELOR_TWO_STORAGES)
+    PELOR_COMPARISONS(PELOR_TWO_STORAGES)
+    PELOR_LOGICAL(PELOR_TWO_STORAGES)
+    PELOR_SCALAR_ARITHMETIC(PELOR_WITH_SCALAR)
+    PELOR_COMPARISONS(PELOR_COMPARE_WITH_SCALAR)
+#undef PELOR_TWO_STORAGES
+#undef PELOR_WITH_SCALAR
+#undef PELOR_COMPARE_WITH_SCALAR
+    static Result<Storage> logical_not(const Storage& s);
 
     // Batched matrix product in binary32 (matmul.cpp).
     static Result<Storage> matmul(const Storage& a, const Storage& b);
@@ -76,12 +73,6 @@ struct CpuStorage {
 
     // Rectifier (functional.cpp).
     static Result<Storage> relu(const Storage& s);
-
-    // Bool logic (boolean.cpp).
-    static Result<Storage> logical_and(const Storage& a, const Storage& b);
-    static Result<Storage> logical_or(const Storage& a, const Storage& b);
-    static Result<Storage> logical_xor(const Storage& a, const Storage& b);
-    static Result<Storage> logical_not(const Storage& s);
 
     // Gradient kernels (backward.cpp): (gradient of left, gradient of right).
     static Result<StoragePair> backward_mul(const Storage& lhs, const Storage& grad, const Storage& rhs,

@@ -4,14 +4,16 @@
 #include <string>
 
 #include "engine/cpu/numeric/ops/binary.hpp"
+#include "engine/cpu/storage/arithmetic_operands.hpp"
 #include "engine/cpu/storage/cpu_storage.hpp"
-#include "engine/cpu/storage/refusals.hpp"
 
 namespace pelor::engine::cpu::storage {
 
 namespace {
 
 namespace ops = numeric::ops;
+using elementwise::Arithmetic;
+using elementwise::Comparison;
 
 template <class T>
 Result<Storage> wrap(KernelResult<NdArray<T>> r) {
@@ -19,62 +21,30 @@ Result<Storage> wrap(KernelResult<NdArray<T>> r) {
     return Storage(std::move(*r));
 }
 
-// Kernel: a generic callable taking two arrays of one element type.
-template <class Kernel>
-Result<Storage> arithmetic(const Storage& a, const Storage& b, Kernel kernel) {
-    if (a.dtype() == b.dtype()) {
-        switch (a.dtype()) {
-            case DType::F32: return wrap(kernel(*a.get_if<float>(), *b.get_if<float>()));
-            case DType::F16: return wrap(kernel(*a.get_if<F16>(), *b.get_if<F16>()));
-            case DType::BF16: return wrap(kernel(*a.get_if<BF16>(), *b.get_if<BF16>()));
-            case DType::Bool: return bool_arithmetic_refused();
-        }
-    }
-    return dtype_mismatch(a.dtype(), b.dtype());
+Result<Storage> arithmetic(Arithmetic op, const Storage& a, const Storage& b) {
+    return with_arithmetic_operands(a, b, [op](const auto& x, const auto& y) { return wrap(ops::arithmetic(op, x, y)); });
 }
 
-template <class Kernel>
-Result<Storage> comparison(const Storage& a, const Storage& b, const char* symbol, Kernel kernel) {
-    if (a.dtype() == b.dtype()) {
-        switch (a.dtype()) {
-            case DType::F32: return wrap(kernel(*a.get_if<float>(), *b.get_if<float>()));
-            case DType::F16: return wrap(kernel(*a.get_if<F16>(), *b.get_if<F16>()));
-            case DType::BF16: return wrap(kernel(*a.get_if<BF16>(), *b.get_if<BF16>()));
-            case DType::Bool: return wrap(kernel(*a.get_if<bool>(), *b.get_if<bool>()));
-        }
-    }
-    return runtime_error(std::string("Tensor device or dtype mismatch for element-wise ") + symbol + " operation.");
+Result<Storage> compare(Comparison op, const Storage& a, const Storage& b) {
+    if (a.dtype() == b.dtype())
+        return a.visit([&]<class T>(const NdArray<T>& x) { return wrap(ops::compare(op, x, *b.get_if<T>())); });
+    return runtime_error(std::string("Tensor device or dtype mismatch for element-wise ") + symbol(op) +
+                         " operation.");
 }
 
 }  // namespace
 
-Result<Storage> CpuStorage::add(const Storage& a, const Storage& b) {
-    return arithmetic(a, b, [](const auto& x, const auto& y) { return ops::add(x, y); });
-}
-Result<Storage> CpuStorage::sub(const Storage& a, const Storage& b) {
-    return arithmetic(a, b, [](const auto& x, const auto& y) { return ops::sub(x, y); });
-}
-Result<Storage> CpuStorage::mul(const Storage& a, const Storage& b) {
-    return arithmetic(a, b, [](const auto& x, const auto& y) { return ops::mul(x, y); });
-}
-Result<Storage> CpuStorage::div(const Storage& a, const Storage& b) {
-    return arithmetic(a, b, [](const auto& x, const auto& y) { return ops::div(x, y); });
-}
-
-Result<Storage> CpuStorage::eq(const Storage& a, const Storage& b) {
-    return comparison(a, b, "==", [](const auto& x, const auto& y) { return ops::eq(x, y); });
-}
-Result<Storage> CpuStorage::ge(const Storage& a, const Storage& b) {
-    return comparison(a, b, ">=", [](const auto& x, const auto& y) { return ops::ge(x, y); });
-}
-Result<Storage> CpuStorage::gt(const Storage& a, const Storage& b) {
-    return comparison(a, b, ">", [](const auto& x, const auto& y) { return ops::gt(x, y); });
-}
-Result<Storage> CpuStorage::le(const Storage& a, const Storage& b) {
-    return comparison(a, b, "<=", [](const auto& x, const auto& y) { return ops::le(x, y); });
-}
-Result<Storage> CpuStorage::lt(const Storage& a, const Storage& b) {
-    return comparison(a, b, "<", [](const auto& x, const auto& y) { return ops::lt(x, y); });
-}
+#define PELOR_ARITHMETIC_FUNCTION(name, ...)                                    \
+    Result<Storage> CpuStorage::name(const Storage& a, const Storage& b) {     \
+        return arithmetic(Arithmetic::name, a, b);                             \
+    }
+#define PELOR_COMPARISON_FUNCTION(name, ...)                                    \
+    Result<Storage> CpuStorage::name(const Storage& a, const Storage& b) {     \
+        return compare(Comparison::name, a, b);                                \
+    }
+PELOR_ARITHMETIC(PELOR_ARITHMETIC_FUNCTION)
+PELOR_COMPARISONS(PELOR_COMPARISON_FUNCTION)
+#undef PELOR_ARITHMETIC_FUNCTION
+#undef PELOR_COMPARISON_FUNCTION
 
 }  // namespace pelor::engine::cpu::storage

@@ -12,6 +12,8 @@ namespace pelor::engine::cpu::storage {
 namespace {
 
 namespace kernels = numeric::ops::scalar;
+using elementwise::Comparison;
+using elementwise::ScalarArithmetic;
 
 template <class T>
 Result<Storage> wrap(Allocated<NdArray<T>> r) {
@@ -19,44 +21,37 @@ Result<Storage> wrap(Allocated<NdArray<T>> r) {
     return Storage(std::move(*r));
 }
 
-template <class Kernel>
-Result<Storage> arith(const Storage& s, float x, const char* word, Kernel kernel) {
+Result<Storage> arithmetic(ScalarArithmetic op, const Storage& s, float x) {
     return s.visit([&]<class T>(const NdArray<T>& a) -> Result<Storage> {
         if constexpr (std::is_same_v<T, bool>)
-            return value_error(std::string("Tensor DType invalid during scalar ") + word +
+            return value_error(std::string("Tensor DType invalid during scalar ") + word(op) +
                                ". Cannot operate between " + std::string(display_name(s.dtype())) + " and scalar.");
         else
-            return wrap(kernel(a, x));
+            return wrap(kernels::arithmetic(op, a, x));
     });
 }
 
-template <class Kernel>
-Result<Storage> compare(const Storage& s, float x, const char* symbol, Kernel kernel) {
+Result<Storage> compare(Comparison op, const Storage& s, float x) {
     return s.visit([&]<class T>(const NdArray<T>& a) -> Result<Storage> {
         if constexpr (std::is_same_v<T, bool>)
-            return runtime_error(std::string("Tensor device or dtype mismatch for scalar ") + symbol + " operation.");
+            return runtime_error(std::string("Tensor device or dtype mismatch for scalar ") + symbol(op) +
+                                 " operation.");
         else
-            return wrap(kernel(a, x));
+            return wrap(kernels::compare(op, a, x));
     });
 }
-
-// The kernels are templates; these pick the instance for the visited type.
-#define PELOR_KERNEL(name) [](const auto& a, float x) { return kernels::name(a, x); }
 
 }  // namespace
 
-Result<Storage> CpuStorage::scalar_add(const Storage& s, float x) { return arith(s, x, "add", PELOR_KERNEL(scalar_add)); }
-Result<Storage> CpuStorage::scalar_sub(const Storage& s, float x) { return arith(s, x, "sub", PELOR_KERNEL(scalar_sub)); }
-Result<Storage> CpuStorage::scalar_mul(const Storage& s, float x) {
-    return arith(s, x, "product", PELOR_KERNEL(scalar_mul));
-}
-
-Result<Storage> CpuStorage::scalar_eq(const Storage& s, float x) { return compare(s, x, "==", PELOR_KERNEL(scalar_eq)); }
-Result<Storage> CpuStorage::scalar_ge(const Storage& s, float x) { return compare(s, x, ">=", PELOR_KERNEL(scalar_ge)); }
-Result<Storage> CpuStorage::scalar_gt(const Storage& s, float x) { return compare(s, x, ">", PELOR_KERNEL(scalar_gt)); }
-Result<Storage> CpuStorage::scalar_le(const Storage& s, float x) { return compare(s, x, "<=", PELOR_KERNEL(scalar_le)); }
-Result<Storage> CpuStorage::scalar_lt(const Storage& s, float x) { return compare(s, x, "<", PELOR_KERNEL(scalar_lt)); }
-
-#undef PELOR_KERNEL
+#define PELOR_ARITHMETIC_FUNCTION(name, ...) \
+    Result<Storage> CpuStorage::name(const Storage& s, float x) { return arithmetic(ScalarArithmetic::name, s, x); }
+#define PELOR_COMPARISON_FUNCTION(name, ...)                        \
+    Result<Storage> CpuStorage::scalar_##name(const Storage& s, float x) { \
+        return compare(Comparison::name, s, x);                      \
+    }
+PELOR_SCALAR_ARITHMETIC(PELOR_ARITHMETIC_FUNCTION)
+PELOR_COMPARISONS(PELOR_COMPARISON_FUNCTION)
+#undef PELOR_ARITHMETIC_FUNCTION
+#undef PELOR_COMPARISON_FUNCTION
 
 }  // namespace pelor::engine::cpu::storage

@@ -1,44 +1,18 @@
 #include "engine/cpu/boolean/ops/logical.hpp"
 
-#include "engine/cpu/boolean/ops/broadcast.hpp"
 #include "engine/cpu/boolean/ops/logical_loops.hpp"
-#include "engine/cpu/elementwise/iterator.hpp"
+#include "engine/cpu/numeric/ops/combine_pair.hpp"
 
 namespace pelor::engine::cpu::boolean::ops {
 
-namespace {
-
-KernelResult<NdArray<bool>> combine(const NdArray<bool>& a, const NdArray<bool>& b, LogicalOp op) {
-    const auto loop = logical_loops().binary[int(op)];
-    if (a.shape() == b.shape()) {
-        auto out = elementwise::combine<bool, 1>(ShapeSpan(a.shape()), std::array{a.data(), b.data()},
-                                                 std::array{StridesSpan(a.strides()), StridesSpan(b.strides())}, loop);
-        if (!out) return std::unexpected(out.error());
-        return std::move((*out)[0]);
-    }
-    auto views = broadcast_tensors(a, b);
-    if (!views) return std::unexpected(std::move(views.error()));
-    auto out = elementwise::combine<bool, 1>(std::array{std::move(views->first), std::move(views->second)}, loop);
-    if (!out) return std::unexpected(out.error());
-    return std::move((*out)[0]);
-}
-
-}  // namespace
-
-KernelResult<NdArray<bool>> logical_and(const NdArray<bool>& a, const NdArray<bool>& b) {
-    return combine(a, b, LogicalOp::and_);
-}
-KernelResult<NdArray<bool>> logical_or(const NdArray<bool>& a, const NdArray<bool>& b) {
-    return combine(a, b, LogicalOp::or_);
-}
-KernelResult<NdArray<bool>> logical_xor(const NdArray<bool>& a, const NdArray<bool>& b) {
-    return combine(a, b, LogicalOp::xor_);
+KernelResult<NdArray<bool>> logical(Logical op, const NdArray<bool>& a, const NdArray<bool>& b) {
+    return numeric::ops::combine_pair(a, b, logical_loops().binary[int(op)]);
 }
 
 Allocated<NdArray<bool>> logical_not(const NdArray<bool>& a) {
     // Same shape and strides: each result byte sits where its source byte does.
     auto out = NdArray<bool>::allocate(a.shape(), a.strides());
-    if (out) logical_loops().negate(a.data(), out->data(), a.size());
+    if (out && a.size() > 0) logical_loops().negate({{a.data()}, {1}, {out->data()}, a.size()});
     return out;
 }
 

@@ -3,18 +3,17 @@
 // level (logical_loops.isa.cpp), chosen once by logical_loops().
 #include <cstddef>
 
+#include "engine/cpu/elementwise/op_list.hpp"
 #include "engine/cpu/elementwise/run.hpp"
 #include "engine/cpu/kernel_table.hpp"
 
 namespace pelor::engine::cpu::boolean::ops {
 
-enum class LogicalOp { and_, or_, xor_ };
-
 struct LogicalLoops {
     using Binary = void (*)(const elementwise::Run<bool, 2, bool, 1>&);
-    using Unary = void (*)(const bool* in, bool* out, std::size_t n);
+    using Unary = void (*)(const elementwise::Run<bool, 1, bool, 1>&);
 
-    Binary binary[3];  // indexed by LogicalOp
+    Binary binary[elementwise::logical_count];  // indexed by elementwise::Logical
     Unary negate;
 };
 

@@ -1,43 +1,19 @@
 // The logical run loops at one instruction-set level: byte loops the compiler
-// vectorises. Inputs are 0 or 1, so the bitwise operators give 0 or 1.
+// vectorises, through the one loop layer (elementwise/loops.hpp).
 #include "engine/cpu/boolean/ops/logical_loops.hpp"
-#include "engine/cpu/elementwise/isa_loops.hpp"
+#include "engine/cpu/elementwise/loops.hpp"
+#include "engine/cpu/elementwise/rules.hpp"
 
 namespace pelor::isa::PELOR_ISA {
 
-namespace {
+namespace ew = engine::cpu::elementwise;
 
-using engine::cpu::elementwise::binary_loop;
-using engine::cpu::elementwise::Run;
-using u8 = std::uint8_t;
-
-struct And {
-    u8 operator()(u8 a, u8 b) const { return a & b; }
-};
-struct Or {
-    u8 operator()(u8 a, u8 b) const { return a | b; }
-};
-struct Xor {
-    u8 operator()(u8 a, u8 b) const { return a ^ b; }
-};
-
-template <class Op>
-void logical(const Run<bool, 2, bool, 1>& r) {
-    binary_loop(reinterpret_cast<const u8*>(r.in[0]), r.stride[0], reinterpret_cast<const u8*>(r.in[1]), r.stride[1],
-                reinterpret_cast<u8*>(r.out[0]), r.count, Op{});
-}
-
-void negate(const bool* in, bool* out, std::size_t n) {
-    const u8* __restrict src = reinterpret_cast<const u8*>(in);
-    u8* __restrict dst = reinterpret_cast<u8*>(out);
-    for (std::size_t i = 0; i < n; ++i) dst[i] = src[i] ^ 1u;
-}
-
-}  // namespace
-
+// One row per operation of op_list.hpp, in its order.
+#define PELOR_ROW(name, Rule) ew::loop<ew::Rule>,
 PELOR_KERNEL_TABLE_DEFINE(logical_loops) = {
-    {logical<And>, logical<Or>, logical<Xor>},
-    negate,
+    {PELOR_LOGICAL(PELOR_ROW)},
+    ew::loop<ew::Not>,
 };
+#undef PELOR_ROW
 
 }  // namespace pelor::isa::PELOR_ISA

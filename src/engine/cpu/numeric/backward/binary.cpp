@@ -22,12 +22,12 @@ KernelResult<ArrayPair<T>> mul_backward(const NdArray<T>& g, const NdArray<T>& a
                                         Wanted wanted) {
     ArrayPair<T> out;
     if (wanted.lhs) {
-        auto ga = ops::mul(g, b);
+        auto ga = ops::arithmetic(ops::Arithmetic::mul, g, b);
         if (!ga) return std::unexpected(std::move(ga.error()));
         out.first.emplace(std::move(*ga));
     }
     if (wanted.rhs) {
-        auto gb = ops::mul(g, a);
+        auto gb = ops::arithmetic(ops::Arithmetic::mul, g, a);
         if (!gb) return std::unexpected(std::move(gb.error()));
         out.second.emplace(std::move(*gb));
     }

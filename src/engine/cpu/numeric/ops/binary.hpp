@@ -6,31 +6,22 @@
 #include "base/error.hpp"
 #include "base/half.hpp"
 #include "base/ndarray.hpp"
+#include "engine/cpu/elementwise/op_list.hpp"
 
 namespace pelor::engine::cpu::numeric::ops {
 
-template <class T> KernelResult<NdArray<T>> add(const NdArray<T>& a, const NdArray<T>& b);
-template <class T> KernelResult<NdArray<T>> sub(const NdArray<T>& a, const NdArray<T>& b);
-template <class T> KernelResult<NdArray<T>> mul(const NdArray<T>& a, const NdArray<T>& b);
-template <class T> KernelResult<NdArray<T>> div(const NdArray<T>& a, const NdArray<T>& b);
+using elementwise::Arithmetic;
+using elementwise::Comparison;
 
-template <class T> KernelResult<NdArray<bool>> eq(const NdArray<T>& a, const NdArray<T>& b);
-template <class T> KernelResult<NdArray<bool>> ge(const NdArray<T>& a, const NdArray<T>& b);
-template <class T> KernelResult<NdArray<bool>> gt(const NdArray<T>& a, const NdArray<T>& b);
-template <class T> KernelResult<NdArray<bool>> le(const NdArray<T>& a, const NdArray<T>& b);
-template <class T> KernelResult<NdArray<bool>> lt(const NdArray<T>& a, const NdArray<T>& b);
+template <class T>
+KernelResult<NdArray<T>> arithmetic(Arithmetic op, const NdArray<T>& a, const NdArray<T>& b);
+template <class T>
+KernelResult<NdArray<bool>> compare(Comparison op, const NdArray<T>& a, const NdArray<T>& b);
 
-#define PELOR_BINARY_KERNELS(T)                                                          \
-    extern template KernelResult<NdArray<T>> add<T>(const NdArray<T>&, const NdArray<T>&); \
-    extern template KernelResult<NdArray<T>> sub<T>(const NdArray<T>&, const NdArray<T>&); \
-    extern template KernelResult<NdArray<T>> mul<T>(const NdArray<T>&, const NdArray<T>&); \
-    extern template KernelResult<NdArray<T>> div<T>(const NdArray<T>&, const NdArray<T>&);
-#define PELOR_COMPARE_KERNELS(T)                                                              \
-    extern template KernelResult<NdArray<bool>> eq<T>(const NdArray<T>&, const NdArray<T>&); \
-    extern template KernelResult<NdArray<bool>> ge<T>(const NdArray<T>&, const NdArray<T>&); \
-    extern template KernelResult<NdArray<bool>> gt<T>(const NdArray<T>&, const NdArray<T>&); \
-    extern template KernelResult<NdArray<bool>> le<T>(const NdArray<T>&, const NdArray<T>&); \
-    extern template KernelResult<NdArray<bool>> lt<T>(const NdArray<T>&, const NdArray<T>&);
+#define PELOR_BINARY_KERNELS(T) \
+    extern template KernelResult<NdArray<T>> arithmetic<T>(Arithmetic, const NdArray<T>&, const NdArray<T>&);
+#define PELOR_COMPARE_KERNELS(T) \
+    extern template KernelResult<NdArray<bool>> compare<T>(Comparison, const NdArray<T>&, const NdArray<T>&);
 PELOR_BINARY_KERNELS(float)
 PELOR_BINARY_KERNELS(F16)
 PELOR_BINARY_KERNELS(BF16)

@@ -1,6 +1,5 @@
 #include "engine/cpu/numeric/ops/relu.hpp"
 
-#include <cstdint>
 #include <type_traits>
 
 #include "engine/cpu/numeric/ops/relu_kernels.hpp"
@@ -13,14 +12,10 @@ Allocated<NdArray<T>> relu(const NdArray<T>& a) {
     const std::size_t n = a.size();
     if (!out || n == 0) return out;
     const ReluKernels& k = relu_kernels();
-    if constexpr (std::is_same_v<T, float>) {
-        k.f32(a.data(), out->data(), n);
-    } else {
-        auto* src = reinterpret_cast<const std::uint16_t*>(a.data());
-        auto* dst = reinterpret_cast<std::uint16_t*>(out->data());
-        if constexpr (std::is_same_v<T, F16>) k.f16(src, dst, n);
-        else k.bf16(src, dst, n);
-    }
+    const elementwise::Run<T, 1, T, 1> run{{a.data()}, {1}, {out->data()}, n};
+    if constexpr (std::is_same_v<T, float>) k.f32(run);
+    else if constexpr (std::is_same_v<T, F16>) k.f16(run);
+    else k.bf16(run);
     return out;
 }
 

@@ -5,18 +5,17 @@
 #include <cstdint>
 #include <type_traits>
 
-#include "engine/cpu/numeric/ops/scalar_kernels.hpp"
+#include "engine/cpu/numeric/ops/binary_loops.hpp"
 
 namespace pelor::engine::cpu::numeric::ops::scalar {
 
 namespace {
 
-// The scalar rounded to T and widened back to binary32 (exact).
+// The scalar rounded to T.
 template <class T>
-float in_element_type(float x) {
-    if constexpr (std::is_same_v<T, F16>) return F16::from_float(x).to_float();
-    else if constexpr (std::is_same_v<T, BF16>) return BF16::from_float(x).to_float();
-    else return x;
+T in_element_type(float x) {
+    if constexpr (std::is_same_v<T, float>) return x;
+    else return T::from_float(x);
 }
 
 // What e op x gives for every e when x is a NaN: the scalar's NaN, quieted,
@@ -30,14 +29,6 @@ T quiet_nan_of(float x) {
     else return std::bit_cast<float>(std::bit_cast<std::uint32_t>(x) | 0x00400000u);
 }
 
-template <class T>
-using Bits = std::conditional_t<std::is_same_v<T, float>, float, std::uint16_t>;
-
-template <class T>
-const Bits<T>* bits_of(const T* p) {
-    return reinterpret_cast<const Bits<T>*>(p);
-}
-
 // Result with the input's shape and strides: element i of the buffer maps to
 // element i.
 template <class R, class T>
@@ -45,8 +36,10 @@ Allocated<NdArray<R>> same_layout(const NdArray<T>& a) {
     return NdArray<R>::allocate(a.shape(), a.strides());
 }
 
+}  // namespace
+
 template <class T>
-Allocated<NdArray<T>> arith(const NdArray<T>& a, float x, ScalarArith op) {
+Allocated<NdArray<T>> arithmetic(ScalarArithmetic op, const NdArray<T>& a, float x) {
     auto out = same_layout<T>(a);
     const std::size_t n = a.size();
     if (!out || n == 0) return out;
@@ -56,50 +49,24 @@ Allocated<NdArray<T>> arith(const NdArray<T>& a, float x, ScalarArith op) {
         for (std::size_t i = 0; i < n; ++i) p[i] = fill;
         return out;
     }
-    const ScalarKernels& k = scalar_kernels();
-    const float xs = in_element_type<T>(x);
-    auto* dst = reinterpret_cast<Bits<T>*>(out->data());
-    if constexpr (std::is_same_v<T, F16>) k.f16_arith[int(op)](bits_of(a.data()), xs, dst, n);
-    else if constexpr (std::is_same_v<T, BF16>) k.bf16_arith[int(op)](bits_of(a.data()), xs, dst, n);
-    else k.f32_arith[int(op)](a.data(), xs, dst, n);
+    const T xs = in_element_type<T>(x);
+    binary_loops().arithmetic<T>(binary_form(op))({{a.data(), &xs}, {1, 0}, {out->data()}, n});
     return out;
 }
 
 template <class T>
-Allocated<NdArray<bool>> compare(const NdArray<T>& a, float x, ScalarCompare op) {
+Allocated<NdArray<bool>> compare(Comparison op, const NdArray<T>& a, float x) {
     auto out = same_layout<bool>(a);
     const std::size_t n = a.size();
     if (!out || n == 0) return out;
-    const ScalarKernels& k = scalar_kernels();
-    const float xs = in_element_type<T>(x);
-    auto* dst = reinterpret_cast<std::uint8_t*>(out->data());
-    if constexpr (std::is_same_v<T, F16>) k.f16_compare[int(op)](bits_of(a.data()), xs, dst, n);
-    else if constexpr (std::is_same_v<T, BF16>) k.bf16_compare[int(op)](bits_of(a.data()), xs, dst, n);
-    else k.f32_compare[int(op)](a.data(), xs, dst, n);
+    const T xs = in_element_type<T>(x);
+    binary_loops().compare<T>(op)({{a.data(), &xs}, {1, 0}, {out->data()}, n});
     return out;
 }
 
-}  // namespace
-
-template <class T> Allocated<NdArray<T>> scalar_add(const NdArray<T>& a, float x) { return arith(a, x, ScalarArith::add); }
-template <class T> Allocated<NdArray<T>> scalar_sub(const NdArray<T>& a, float x) { return arith(a, x, ScalarArith::sub); }
-template <class T> Allocated<NdArray<T>> scalar_mul(const NdArray<T>& a, float x) { return arith(a, x, ScalarArith::mul); }
-
-template <class T> Allocated<NdArray<bool>> scalar_eq(const NdArray<T>& a, float x) { return compare(a, x, ScalarCompare::eq); }
-template <class T> Allocated<NdArray<bool>> scalar_ge(const NdArray<T>& a, float x) { return compare(a, x, ScalarCompare::ge); }
-template <class T> Allocated<NdArray<bool>> scalar_gt(const NdArray<T>& a, float x) { return compare(a, x, ScalarCompare::gt); }
-template <class T> Allocated<NdArray<bool>> scalar_le(const NdArray<T>& a, float x) { return compare(a, x, ScalarCompare::le); }
-template <class T> Allocated<NdArray<bool>> scalar_lt(const NdArray<T>& a, float x) { return compare(a, x, ScalarCompare::lt); }
-
-#define PELOR_INSTANTIATE_SCALAR(T)                               \
-    template Allocated<NdArray<T>> scalar_add<T>(const NdArray<T>&, float);    \
-    template Allocated<NdArray<T>> scalar_sub<T>(const NdArray<T>&, float);    \
-    template Allocated<NdArray<T>> scalar_mul<T>(const NdArray<T>&, float);    \
-    template Allocated<NdArray<bool>> scalar_eq<T>(const NdArray<T>&, float);  \
-    template Allocated<NdArray<bool>> scalar_ge<T>(const NdArray<T>&, float);  \
-    template Allocated<NdArray<bool>> scalar_gt<T>(const NdArray<T>&, float);  \
-    template Allocated<NdArray<bool>> scalar_le<T>(const NdArray<T>&, float);  \
-    template Allocated<NdArray<bool>> scalar_lt<T>(const NdArray<T>&, float);
+#define PELOR_INSTANTIATE_SCALAR(T)                                                        \
+    template Allocated<NdArray<T>> arithmetic<T>(ScalarArithmetic, const NdArray<T>&, float); \
+    template Allocated<NdArray<bool>> compare<T>(Comparison, const NdArray<T>&, float);
 
 PELOR_INSTANTIATE_SCALAR(F16)
 PELOR_INSTANTIATE_SCALAR(BF16)
