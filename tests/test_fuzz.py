@@ -20,10 +20,12 @@ the module:
   (so both sides differentiate at the same points); every gradient grad()
   publishes, summed over its broadcast axes, must match the replay's .grad:
   bit for bit when every step passes gradients through unchanged (sums,
-  differences, relu, reshapes, transposes) and the sums stay exact, within a
-  stated rounding bound when the program's values stay in a tame range, and
-  in dtype, presence and shape always (without PyTorch installed, in dtype
-  and shape only);
+  differences, relu, reshapes, transposes) and the sums stay exact; within
+  4 u (d + 2) (1 + G) when the program's values stay in a tame range (u the
+  element type's unit roundoff, d the roundings and summands along the
+  longest path to the root, G the largest gradient of the pass); and in
+  dtype, presence and shape always (without PyTorch installed, in dtype and
+  shape only);
 - layouts: strides describe a dense array in some axis order, an import has
   the layout of NumPy's C-ordered copy, and exports round-trip the bits;
 - errors: the exception class, from NumPy's verdict where it has one
