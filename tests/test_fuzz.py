@@ -3,20 +3,34 @@
 A hypothesis state machine builds tensors of every element type, shape (rank 0
 to 6, empty axes, empty arrays with axes of length 2**40) and layout, and
 drives random sequences of constructions, operators, methods, relu,
-backward() and grad() on them, with odd Python objects mixed in as operands
-and arguments (NumPy arrays and scalars among them, on either side of every
-operator). Every call must either return a well-formed result or raise
-TypeError, ValueError, RuntimeError, OverflowError or MemoryError; a crash or
-hang fails the run.
+backward(), grad() and clear_graph() on them, with odd Python objects mixed
+in as operands and arguments (NumPy arrays and scalars among them, on either
+side of every operator). Every call must either return a well-formed result
+or raise TypeError, ValueError, RuntimeError, OverflowError or MemoryError; a
+crash or hang fails the run.
 
-The machine keeps a model of the calling thread's tape (node ids, implicit
-leaves, nodes left behind by failed operations, clear_graph()) and of the
-published gradients, so results are checked against NumPy (ml_dtypes for
-bfloat16) value by value, and gradients against a NumPy re-enactment of the
-backward rules. Matrix products are compared within a rounding bound, and
-gradients that pass through a matrix product or a sum over broadcast axes
-only by dtype and shape (test_graph_gradients.py checks their values against
-PyTorch).
+Everything is checked against independent oracles, never against a model of
+the module:
+
+- values: NumPy (ml_dtypes for bfloat16) computes each operation on the
+  operands' values; element-wise results must agree bit for bit, matrix
+  products within a rounding bound;
+- gradients: PyTorch replays the program's differentiable steps in float64 on
+  copies of the leaves, each step's value pinned to the module's own result
+  (so both sides differentiate at the same points); every gradient grad()
+  publishes, summed over its broadcast axes, must match the replay's .grad:
+  bit for bit when every step passes gradients through unchanged (sums,
+  differences, relu, reshapes, transposes) and the sums stay exact; within
+  4 u (d + 2) (1 + G) when the program's values stay in a tame range (u the
+  element type's unit roundoff, d the roundings and summands along the
+  longest path to the root, G the largest gradient of the pass); and in
+  dtype, presence and shape always (without PyTorch installed, in dtype and
+  shape only);
+- layouts: strides describe a dense array in some axis order, an import has
+  the layout of NumPy's C-ordered copy, and exports round-trip the bits;
+- errors: the exception class, from NumPy's verdict where it has one
+  (broadcasting, reshape sizes, axis ranges) and from the operands' dtypes.
+  The texts are pinned by the per-operation test files.
 
 The "ci" hypothesis profile bounds the run; --hypothesis-profile=long (or
 PELOR_HYPOTHESIS_PROFILE=long) explores much further.
@@ -25,7 +39,7 @@ PELOR_HYPOTHESIS_PROFILE=long) explores much further.
 import math
 import operator
 import warnings
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from decimal import Decimal
 from fractions import Fraction
 
@@ -39,38 +53,41 @@ from hypothesis.stateful import Bundle, RuleBasedStateMachine, initialize, invar
 import pelor_core
 from pelor_core import Tensor
 
-from grad_oracle import round_once
+try:
+    import torch
+except ImportError:  # then gradients are checked for form only
+    torch = None
 
 relu = pelor_core.nn.functional.relu
 
 ALLOWED = (TypeError, ValueError, RuntimeError, OverflowError, MemoryError)
 DTYPES = ("f32", "f16", "bf16", "bool")
 NP = {"f32": np.dtype(np.float32), "f16": np.dtype(np.float16), "bf16": np.dtype(ml_dtypes.bfloat16), "bool": np.dtype(np.bool_)}
-DISPLAY = {"f32": "F32", "f16": "F16", "bf16": "BF16", "bool": "Bool"}
 NUMPY_NAME = {"f32": "float32", "f16": "float16", "bf16": "bfloat16", "bool": "bool"}
+FINFO = {d: ml_dtypes.finfo(NP[d]) for d in ("f32", "f16", "bf16")}
+UNIT = {d: float(FINFO[d].eps) / 2 for d in FINFO}  # unit roundoff
+F32_MAX = float(np.finfo(np.float32).max)
 WORD_MAX = 2**63 - 1
 HUGE = 2**40
-# Matrix products (forward or inside backward) whose result would hold more
-# elements than this are not run here, unless the result is so large that no
-# allocator grants it (UNALLOCATABLE bytes and up): that must be a MemoryError.
+# Matrix products whose result would hold more elements than this are not run
+# here, unless the result is so large that no allocator grants it
+# (UNALLOCATABLE bytes and up): that must be a MemoryError.
 MAX_RESULT = 1 << 22
 UNALLOCATABLE = 1 << 43
+# The gradient replay is compared within a bound only where the program stays
+# in this range: values and scalars at most VALUE_LIMIT in magnitude, divisors
+# at least DIVISOR_MIN, gradients at most a 64th of the element type's range.
+VALUE_LIMIT = 2.0**8
+DIVISOR_MIN = 0.25
 
-
-class Fault(Exception):
-    """The model expected an error: carries the class and, if fixed, the text."""
-
-    def __init__(self, kind, message=None):
-        super().__init__(message)
-        self.kind = kind
-        self.message = message
-
-
-# --- shapes and broadcasting, as the library defines them -------------------
-
-
-def shape_text(shape):
-    return "[" + ", ".join(str(d) for d in shape) + "]"
+OPS = {
+    "+": operator.add, "-": operator.sub, "*": operator.mul, "/": operator.truediv, "@": operator.matmul,
+    "&": operator.and_, "|": operator.or_, "^": operator.xor, "!=": operator.ne, "==": operator.eq,
+    "<": operator.lt, "<=": operator.le, ">": operator.gt, ">=": operator.ge,
+}
+COMPARE = ("==", "<", "<=", ">", ">=")
+MIRROR = {"==": "==", "<": ">", "<=": ">=", ">": "<", ">=": "<="}
+LOGICAL = {"&": np.logical_and, "|": np.logical_or, "^": np.logical_xor}
 
 
 def count(shape):
@@ -81,38 +98,16 @@ def nonzero_product(shape):
     return math.prod(d for d in shape if d)
 
 
-def broadcast(sa, sb):
-    n = max(len(sa), len(sb))
-    out = []
-    for k in range(n):
-        a = sa[len(sa) - 1 - k] if k < len(sa) else 1
-        b = sb[len(sb) - 1 - k] if k < len(sb) else 1
-        if a == b or b == 1:
-            out.append(a)
-        elif a == 1:
-            out.append(b)
-        else:
-            raise Fault(RuntimeError, f"Shape mismatch: cannot broadcast {shape_text(sa)} and {shape_text(sb)}")
-    return tuple(reversed(out))
-
-
-def broadcast_views(sa, sb):
-    common = broadcast(sa, sb)
-    if nonzero_product(common) > WORD_MAX:
-        raise Fault(RuntimeError, f"Broadcast failed for A: {shape_text(sa)} -> {shape_text(common)}")
-    return common
-
-
-def is_standard(shape, strides):
+def is_row_major(shape, strides):
+    """Strides of a C-ordered array (axes of length 1 and empty arrays aside)."""
     if count(shape) <= 1:
         return True
     expect = 1
     for d, s in zip(reversed(shape), reversed(strides)):
-        if d == 1:
-            continue
-        if s != expect:
-            return False
-        expect *= d
+        if d != 1:
+            if s != expect:
+                return False
+            expect *= d
     return True
 
 
@@ -120,23 +115,15 @@ def is_permuted_dense(shape, strides):
     """Strides of a dense array in some axis order (all 0 when empty)."""
     if count(shape) == 0:
         return all(s == 0 for s in strides)
-    axes = sorted((s, d) for d, s in zip(shape, strides) if d > 1)
     expect = 1
-    for s, d in axes:
+    for s, d in sorted((s, d) for d, s in zip(shape, strides) if d > 1):
         if s != expect:
             return False
         expect *= d
     return all(s >= 0 for s in strides)
 
 
-# --- element arithmetic, as NumPy and ml_dtypes compute it -------------------
-
-
-def quiet():
-    ctx = warnings.catch_warnings()
-    ctx.__enter__()
-    warnings.simplefilter("ignore")
-    return ctx
+# --- the NumPy oracle ---------------------------------------------------------
 
 
 def as_double(obj):
@@ -149,375 +136,224 @@ def as_double(obj):
         return None
 
 
-def float_error(obj):
-    """The exception class the float conversion of `obj` raises, or None."""
-    if isinstance(obj, (str, bytes, bytearray, memoryview)):
-        return TypeError
-    try:
-        float(obj)
-    except Exception as exc:
-        return type(exc)
-    return None
-
-
 def to_elem(x, dtype):
-    """A Python float narrowed to binary32, then to the element type."""
+    """A Python float as a scalar operand: narrowed to binary32, then to the
+    element type."""
     with np.errstate(all="ignore"):
         return NP[dtype].type(np.float32(x))
 
 
+def reciprocal(x, dtype):
+    """Division by a number multiplies by its binary32 reciprocal."""
+    with np.errstate(all="ignore"):
+        return to_elem(float(np.float32(1.0) / np.float32(x)), dtype)
+
+
 def arith(op, a, b):
     with np.errstate(all="ignore"):
-        if op == "+":
-            r = a + b
-        elif op == "-":
-            r = a - b
-        elif op == "*":
-            r = a * b
-        else:
-            r = a / b
+        r = OPS[op](a, b)
     return np.asarray(r, dtype=np.result_type(a, b))
-
-
-COMPARE = {"==": operator.eq, "<": operator.lt, "<=": operator.le, ">": operator.gt, ">=": operator.ge}
-MIRROR = {"==": "==", "<": ">", "<=": ">=", ">": "<", ">=": "<="}
-LOGICAL = {"&": np.logical_and, "|": np.logical_or, "^": np.logical_xor}
-SCALAR_WORD = {"+": "add", "*": "product", "-": "sub", "/": "product"}
 
 
 def compare(op, a, b):
     with np.errstate(all="ignore"):
-        return np.asarray(COMPARE[op](a, b), dtype=np.bool_)
+        return np.asarray(OPS[op](a, b), dtype=np.bool_)
 
 
-def binary_value(op, a, b, da, db):
-    """Forward value of a tensor-tensor operator, or Fault."""
+def broadcast_shape(*shapes):
+    """NumPy's broadcasting rule (np.broadcast_shapes stops at 32 axes), or
+    None when the shapes do not broadcast."""
+    n = max(len(s) for s in shapes)
+    out = []
+    for k in range(-n, 0):
+        lengths = {s[k] for s in shapes if len(s) >= -k} - {1}
+        if len(lengths) > 1:
+            return None
+        out.append(lengths.pop() if lengths else 1)
+    return tuple(out)
+
+
+def broadcast_errors(*shapes):
+    """The verdict on broadcasting, plus the machine word our sizes need."""
+    out = broadcast_shape(*shapes)
+    return {RuntimeError} if out is None or nonzero_product(out) > WORD_MAX else set()
+
+
+def dtype_errors(op, da, db):
     if op in LOGICAL:
-        if da != "bool" or db != "bool":
-            raise Fault(RuntimeError, "Logical operations are only supported for Bool data types.")
-        broadcast_views(a.shape, b.shape)
-        return LOGICAL[op](a, b)
+        return set() if da == db == "bool" else {RuntimeError}
     if op in COMPARE:
-        if da != db:
-            raise Fault(RuntimeError, f"Tensor device or dtype mismatch for element-wise {op} operation.")
-        broadcast_views(a.shape, b.shape)
-        return compare(op, a, b)
-    if op == "@":
-        return matmul_value(a, b, da, db)
-    if da == "bool" and db == "bool":
-        raise Fault(TypeError, "Arithmetic operations are not supported for Bool data types. Cast to a numeric type first.")
-    if da != db:
-        raise Fault(
-            ValueError,
-            f"Tensor DType mismatch during binary execution. Cannot operate between {DISPLAY[da]} and {DISPLAY[db]}.",
-        )
-    broadcast_views(a.shape, b.shape)
-    return arith(op, a, b)
+        return set() if da == db else {RuntimeError}
+    if da == db == "bool":
+        return {TypeError}
+    return set() if da == db else {ValueError}
 
 
-def matmul_shapes(sa, sb):
-    """Result shape of a product, or Fault, in the library's order of checks."""
-    if len(sa) < 2 or len(sb) < 2:
-        raise Fault(RuntimeError, f"Matmul requires at least 2D tensors. A: {len(sa)}D, B: {len(sb)}D")
-    m, k = sa[-2:]
-    k2, n = sb[-2:]
-    if k != k2:
-        raise Fault(RuntimeError, f"Matrix inner dimensions mismatch for matmul: {k} vs {k2}")
-    batch = broadcast(sa[:-2], sb[:-2])
-    ta, tb = batch + (m, k), batch + (k, n)
-    if nonzero_product(ta) > WORD_MAX:
-        raise Fault(RuntimeError, f"Broadcast failed for A to {shape_text(ta)}")
-    if nonzero_product(tb) > WORD_MAX:
-        raise Fault(RuntimeError, f"Broadcast failed for B to {shape_text(tb)}")
-    out = batch + (m, n)
-    if nonzero_product(out) > WORD_MAX:
-        raise Fault(RuntimeError)  # wording is the library's
-    if count(out) * 4 >= UNALLOCATABLE:  # the binary32 product is what is allocated
-        raise Fault(MemoryError)
-    return out
+def matmul_errors(sa, sb):
+    if len(sa) < 2 or len(sb) < 2 or sa[-1] != sb[-2]:
+        return {RuntimeError}
+    errors = broadcast_errors(sa[:-2], sb[:-2])
+    if errors:
+        return errors
+    batch = broadcast_shape(sa[:-2], sb[:-2])
+    out = batch + (sa[-2], sb[-1])
+    for s in (batch + sa[-2:], batch + sb[-2:], out):
+        if nonzero_product(s) > WORD_MAX:
+            if count(out) == 0 and s is out:
+                raise TooBig(out)  # accepted by the module (a known fault, see the test at the end)
+            return {RuntimeError}
+    if count(batch + (sa[-2], sb[-1])) * 4 >= UNALLOCATABLE:  # the binary32 product is allocated
+        return {MemoryError}
+    return set()
 
 
 class TooBig(Exception):
     """A product whose result fits a machine word but not this test's budget."""
 
 
-class Unknown(Exception):
-    """The model cannot follow: NumPy cannot hold a value the rules need."""
-
-
-def matmul_value(a, b, da, db):
-    if da == "bool" and db == "bool":
-        raise Fault(TypeError, "Arithmetic operations are not supported for Bool data types. Cast to a numeric type first.")
-    if da != db:
-        raise Fault(
-            ValueError,
-            f"Tensor DType mismatch during binary execution. Cannot operate between {DISPLAY[da]} and {DISPLAY[db]}.",
-        )
-    out = matmul_shapes(a.shape, b.shape)
+def binary_oracle(op, a, b, da, db):
+    """(exception classes one of which the call must raise, expected value)."""
+    errors = dtype_errors(op, da, db)
+    if op == "@":
+        try:
+            errors |= matmul_errors(a.shape, b.shape)
+        except TooBig:
+            if not errors:
+                raise
+    else:
+        errors |= broadcast_errors(a.shape, b.shape)
+    if errors:
+        return errors, None
+    if op in LOGICAL:
+        return errors, LOGICAL[op](a, b)
+    if op in COMPARE:
+        return errors, compare(op, a, b)
+    if op != "@":
+        return errors, arith(op, a, b)
+    out = broadcast_shape(a.shape[:-2], b.shape[:-2]) + (a.shape[-2], b.shape[-1])
     if count(out) > MAX_RESULT:
         raise TooBig(out)
-    if count(out) == 0:
-        return np.zeros(out, dtype=NP[da])
+    return errors, product64(a, b)
+
+
+def product64(a, b):
+    """The matrix product in float64 by NumPy's own loops: BLAS may skip a
+    zero factor, which hides 0 * inf and 0 * NaN."""
     with np.errstate(all="ignore"):
-        r = np.matmul(a.astype(np.float64), b.astype(np.float64))
-        return r.astype(np.float32).astype(NP[da])
+        return np.einsum("...ij,...jk->...ik", a.astype(np.float64), b.astype(np.float64), optimize=False)
 
 
-def matmul_bound(a, b, dtype):
-    """Per-element error bound of a binary32 product rounded to `dtype`."""
-    k = a.shape[-1] if a.ndim else 0
-    with np.errstate(all="ignore"):
-        mag = np.matmul(np.abs(a.astype(np.float64)), np.abs(b.astype(np.float64)))
-    eps = {"f32": 2.0**-23, "f16": 2.0**-10, "bf16": 2.0**-7}[dtype]
-    tiny = {"f32": 1e-44, "f16": 1e-7, "bf16": 1e-38}[dtype]
-    return mag * ((k + 2) * 2.0**-23 + eps) + tiny
+def assert_same(got, want):
+    """Same dtype and shape; NaN where want has NaN, the same bits elsewhere."""
+    assert got.dtype == want.dtype and got.shape == want.shape, (got, want)
+    g, w = got.astype(np.float32), want.astype(np.float32)
+    nan = np.isnan(w)
+    assert np.array_equal(np.isnan(g), nan), (got, want)
+    assert np.array_equal(np.where(nan, 0, g).view(np.uint32), np.where(nan, 0, w).view(np.uint32)), (got, want)
 
 
-# --- comparing results ----------------------------------------------------
-
-
-def assert_same(got, want, what):
-    assert got.dtype == want.dtype, f"{what}: dtype {got.dtype} != {want.dtype}"
-    assert got.shape == want.shape, f"{what}: shape {got.shape} != {want.shape}"
+def assert_close_product(got, exact, a, b, dtype, what):
+    """`got` is a binary32 product, rounded to `dtype`, of `a` and `b` whose
+    float64 product is `exact`. Where the magnitudes stay inside the binary32
+    range (partial sums cannot overflow) and the result inside the element
+    type's, each element is within k+2 binary32 roundings of the magnitude
+    product, one rounding to the element type, and the subnormal spacing."""
+    assert got.dtype == NP[dtype] and got.shape == exact.shape, what
     if got.size == 0:
         return
-    if want.dtype == np.bool_:
-        assert np.array_equal(got, want), f"{what}: {got} != {want}"
-        return
-    g = got.astype(np.float32)
-    w = want.astype(np.float32)
-    assert np.array_equal(np.isnan(g), np.isnan(w)), f"{what}: NaN positions differ\n{g}\n{w}"
-    keep = ~np.isnan(w)
-    assert np.array_equal(g[keep], w[keep]), f"{what}: values differ\n{g}\n{w}"
-    assert np.array_equal(np.signbit(g[keep]), np.signbit(w[keep])), f"{what}: zero signs differ\n{g}\n{w}"
-
-
-def assert_close_product(got, want, a, b, dtype, what):
-    assert got.dtype == want.dtype and got.shape == want.shape, what
-    if got.size == 0:
-        return
-    bound = matmul_bound(a, b, dtype)
-    limit = float(np.finfo(np.float32).max if dtype == "f32" else ml_dtypes.finfo(NP[dtype]).max) / 4
+    k = a.shape[-1]
+    with np.errstate(all="ignore"):
+        mag = product64(np.abs(a.astype(np.float64)), np.abs(b.astype(np.float64)))
+        bound = (mag * (k + 2) * 2.0**-24 + np.abs(exact) * UNIT[dtype]
+                 + (k + 2) * 2.0**-149 + float(FINFO[dtype].smallest_subnormal))
+        check = np.isfinite(mag) & (mag <= F32_MAX / 2) & (np.abs(exact) + bound <= float(FINFO[dtype].max) / 2)
     g = got.astype(np.float64)
-    w = want.astype(np.float64)
-    check = np.isfinite(bound) & (bound < limit) & np.isfinite(w)
-    assert np.all(np.isfinite(g[check])), f"{what}: non-finite where the product is bounded\n{g}\n{w}"
-    assert np.all(np.abs(g - w)[check] <= bound[check]), f"{what}: outside the rounding bound\n{g}\n{w}"
+    assert np.all(np.isfinite(g[check])), f"{what}: non-finite where the product is bounded\n{g}\n{exact}"
+    assert np.all(np.abs(g - exact)[check] <= bound[check]), f"{what}: outside the rounding bound\n{g}\n{exact}"
 
 
 def check_tensor(t, dtype=None, shape=None, requires_grad=None):
-    """The tensor is well formed; returns its data as exported."""
+    """The tensor is well formed; returns its data as exported, or None when
+    NumPy cannot hold it."""
     assert type(t) is Tensor
-    assert t.dtype in DTYPES
-    if dtype is not None:
-        assert t.dtype == dtype
+    assert t.dtype in DTYPES and (dtype is None or t.dtype == dtype)
     sh, stv = t.shape, t.strides
     assert type(sh) is list and type(stv) is list
-    assert all(type(d) is int and d >= 0 for d in sh)
-    assert all(type(s) is int for s in stv)
+    assert all(type(d) is int and d >= 0 for d in sh) and all(type(s) is int for s in stv)
     assert t.ndim == len(sh) == len(stv)
     assert t.device == "cpu"
     assert is_permuted_dense(sh, stv), (sh, stv)
-    if shape is not None:
-        assert tuple(sh) == tuple(shape), (sh, shape)
-    if requires_grad is not None:
-        assert t.requires_grad is requires_grad
+    assert shape is None or tuple(sh) == tuple(shape), (sh, shape)
+    assert requires_grad is None or t.requires_grad is requires_grad
     try:
         data = t.to_numpy()
     except ValueError:
         # More than 32 axes, or axis lengths NumPy cannot represent.
         assert len(sh) > 32 or nonzero_product(sh) * NP[t.dtype].itemsize > WORD_MAX or any(d > WORD_MAX for d in sh)
         return None
-    assert type(data) is np.ndarray
-    assert data.dtype == NP[t.dtype]
-    assert data.shape == tuple(sh)
+    assert type(data) is np.ndarray and data.dtype == NP[t.dtype] and data.shape == tuple(sh)
+    if 0 < data.size <= 4096:
+        # The export round-trips: imported again, it exports the same bits.
+        again = Tensor(data, dtype=t.dtype).to_numpy()
+        assert np.ascontiguousarray(again).tobytes() == np.ascontiguousarray(data).tobytes()
     return data
 
 
-# --- the model of the tape -----------------------------------------------
+def reduce_to(grad, shape):
+    """`grad` summed, in float64, over the axes that broadcasting `shape` to it
+    adds or stretches; fails unless `shape` broadcasts to grad's shape."""
+    shape = tuple(shape)
+    lead = grad.ndim - len(shape)
+    assert lead >= 0 and broadcast_shape(shape, grad.shape) == grad.shape, (shape, grad.shape)
+    with np.errstate(all="ignore"):
+        g = grad.astype(np.float64).sum(axis=tuple(range(lead)))
+        stretched = tuple(i for i, n in enumerate(shape) if n == 1 and g.shape[i] != 1)
+        return g.sum(axis=stretched, keepdims=True).reshape(shape)
+
+
+def tame(value, divisor=False):
+    """Values inside the range where the gradient bound holds."""
+    with np.errstate(all="ignore"):
+        v = np.abs(np.asarray(value, dtype=np.float64))
+        if not np.all(v <= VALUE_LIMIT):  # NaN fails too
+            return False
+        return not divisor or bool(np.all(v >= DIVISOR_MIN))
+
+
+# --- the PyTorch replay -----------------------------------------------------
 
 
 @dataclass(eq=False)
-class Entry:
-    t: Tensor
-    value: np.ndarray | None  # None when NumPy cannot hold it (huge empty axes)
-    shape: tuple
-    dtype: str
-    requires_grad: bool
-    node: int | None
-    epoch: int
+class Replay:
+    """One differentiable value of the program as PyTorch sees it."""
+
+    t: object  # float64 torch tensor
+    exact: bool  # every step up to here passes gradients through unchanged
+    tame: bool  # every value up to here is within the tame range
+    depth: int  # roundings along the longest path to here, sums counted by length
 
 
-@dataclass
-class Node:
-    kind: str
-    inputs: tuple = ()
-    saved: tuple = ()  # operand values, input shape, dims or scalar
-    shape: tuple | None = None  # the node's output shape, once it exists
+def pinned(x, value):
+    """x's graph with the module's own result as its value (infinities and
+    NaN included): both sides then differentiate at the same points. A clone
+    passes gradients through unchanged and saves nothing, so overwriting it
+    is safe."""
+    y = x.clone()
+    with torch.no_grad():
+        y.copy_(torch.from_numpy(np.asarray(value, dtype=np.float64)))
+    return y
 
 
-@dataclass
-class Grad:
-    value: np.ndarray
-    exact: bool = True
+def relu_as_numpy(x):
+    """relu as the value oracle defines it: 0 where x > 0 fails (NaN included)."""
+    return torch.where(x > 0, x, torch.zeros_like(x))
 
 
-@dataclass
-class Model:
-    epoch: int = 0
-    nodes: list = field(default_factory=list)
-    published: dict = field(default_factory=dict)
-    # Set when a backward pass ran that the model could not follow: until the
-    # next clear_graph() gradients are checked for form only.
-    blind: bool = False
-
-    def push(self, node):
-        self.nodes.append(node)
-        return len(self.nodes) - 1
-
-    def operand(self, e):
-        if e.node is not None and e.epoch == self.epoch:
-            return e.node
-        return self.push(Node("leaf", shape=e.shape))
-
-    def clear(self):
-        self.epoch += 1
-        self.nodes.clear()
-        self.published.clear()
-        self.blind = False
+if torch is not None:
+    TORCH_OPS = {"+": torch.add, "-": torch.sub, "*": torch.mul, "/": torch.div, "@": torch.matmul}
 
 
-def scale(g, x):
-    if g.value.dtype == np.bool_:
-        raise Fault(ValueError, "Tensor DType invalid during scalar product. Cannot operate between Bool and scalar.")
-    with np.errstate(all="ignore"):
-        return Grad(np.asarray(g.value * to_elem(x, dtype_name(g.value)), dtype=g.value.dtype), g.exact)
-
-
-def dtype_name(a):
-    return next(k for k, v in NP.items() if v == a.dtype)
-
-
-def grad_binary(op, g, a, b):
-    """Contribution of a Mul or Div node: (to lhs, to rhs)."""
-    if g.value.dtype == np.bool_ or g.value.dtype != a.dtype or g.value.dtype != b.dtype:
-        raise Fault(TypeError, "DType mismatch between gradient and operands during backward pass.")
-    gv = g.value
-    if op == "*":
-        broadcast_views(gv.shape, b.shape)
-        broadcast_views(gv.shape, a.shape)
-        return Grad(arith("*", gv, b), g.exact), Grad(arith("*", gv, a), g.exact)
-    s1 = broadcast_views(gv.shape, a.shape)
-    s = broadcast(s1, b.shape)
-    if nonzero_product(s) > WORD_MAX:
-        raise Fault(RuntimeError)
-    gg, aa, bb = (np.broadcast_to(v, s).astype(np.float64) for v in (gv, a, b))
-    # Exact in float64 up to the final quotient, then rounded once.
-    with np.errstate(all="ignore"):
-        ga, gb = gg / bb, -(gg * aa) / (bb * bb)
-    d = dtype_name(a)
-    return Grad(round_once(ga, NUMPY_NAME[d]), g.exact), Grad(round_once(gb, NUMPY_NAME[d]), g.exact)
-
-
-def sum_down(g, shape):
-    """The gradient summed over the axes that broadcasting `shape` to it adds
-    or stretches. The library's summation order is its own: form only."""
-    v = g.value
-    if v.dtype == np.bool_:
-        raise Fault(TypeError, "Arithmetic operations are not supported for Bool data types. Cast to a numeric type first.")
-    lead = v.ndim - len(shape)
-    assert lead >= 0 and np.broadcast_shapes(tuple(shape), v.shape) == v.shape, (shape, v.shape)
-    with np.errstate(all="ignore"):
-        s = v.astype(np.float64).sum(axis=tuple(range(lead)))
-        s = s.sum(axis=tuple(i for i, n in enumerate(shape) if n == 1 and s.shape[i] != 1), keepdims=True)
-        return Grad(s.astype(v.dtype), False)
-
-
-def grad_matmul(g, a, b, out_shape):
-    if g.value.dtype == np.bool_ or g.value.dtype != a.dtype or g.value.dtype != b.dtype:
-        raise Fault(TypeError, "DType mismatch between gradient and operands during backward pass.")
-    d = dtype_name(a)
-    if g.value.shape[-2:] != tuple(out_shape[-2:]):
-        g = sum_down(g, g.value.shape[:-2] + tuple(out_shape[-2:]))
-    ga = matmul_value(g.value, np.swapaxes(b, -1, -2), d, d)
-    gb = matmul_value(np.swapaxes(a, -1, -2), g.value, d, d)
-    return Grad(ga, False), Grad(gb, False)
-
-
-def accumulate(ctx, i, g, model):
-    if i not in ctx:
-        ctx[i] = g
-        return
-    old = ctx[i]
-    if old.value.dtype == np.bool_:
-        raise Fault(TypeError, "Arithmetic operations are not supported for Bool data types. Cast to a numeric type first.")
-    if old.value.shape != g.value.shape:
-        own = model.nodes[i].shape
-        if own is None:
-            raise Unknown("shape")
-        old = old if old.value.shape == own else sum_down(old, own)
-        g = g if g.value.shape == own else sum_down(g, own)
-    ctx[i] = Grad(arith("+", old.value, g.value), old.exact and g.exact)
-
-
-def run_rule(node, g, ctx, model):
-    k = node.kind
-    if k == "leaf":
-        return
-    if k == "opaque" or any(v is None for v in node.saved):
-        raise Unknown(k)
-    if k in ("add", "sub"):
-        accumulate(ctx, node.inputs[0], scale(g, 1.0), model)
-        accumulate(ctx, node.inputs[1], scale(g, 1.0 if k == "add" else -1.0), model)
-    elif k in ("mul", "div"):
-        ga, gb = grad_binary("*" if k == "mul" else "/", g, *node.saved)
-        accumulate(ctx, node.inputs[0], ga, model)
-        accumulate(ctx, node.inputs[1], gb, model)
-    elif k == "matmul":
-        ga, gb = grad_matmul(g, *node.saved, node.shape)
-        accumulate(ctx, node.inputs[0], ga, model)
-        accumulate(ctx, node.inputs[1], gb, model)
-    elif k == "relu":
-        (x,) = node.saved
-        if g.value.dtype == np.bool_ or g.value.dtype != x.dtype:
-            raise Fault(TypeError, "DType mismatch between gradient and input during unary backward pass.")
-        with np.errstate(all="ignore"):
-            out = np.where(np.broadcast_to(x, g.value.shape) > 0, g.value, np.zeros((), dtype=x.dtype)).astype(x.dtype)
-        accumulate(ctx, node.inputs[0], Grad(out, g.exact), model)
-    elif k == "reshape":
-        (shape,) = node.saved
-        lead = g.value.shape[: g.value.ndim - len(node.shape)]
-        if g.value.shape[len(lead):] != tuple(node.shape):
-            g = sum_down(g, lead + tuple(node.shape))
-        accumulate(ctx, node.inputs[0], Grad(g.value.reshape(lead + tuple(shape)), g.exact), model)
-    elif k == "transpose":
-        d0, d1 = node.saved
-        lead = g.value.ndim - len(node.shape)
-        accumulate(ctx, node.inputs[0], Grad(np.swapaxes(g.value, lead + d0, lead + d1).copy(), g.exact), model)
-    elif k in ("s+", "s-"):
-        accumulate(ctx, node.inputs[0], scale(g, 1.0), model)
-    elif k == "s*":
-        accumulate(ctx, node.inputs[0], scale(g, node.saved[0]), model)
-    elif k == "s/":
-        with np.errstate(all="ignore"):
-            r = np.float32(1.0) / np.float32(node.saved[0])
-        accumulate(ctx, node.inputs[0], scale(g, float(r)), model)
-    else:
-        raise AssertionError(k)
-
-
-def reference_backward(model, root, seed):
-    ctx = {root: Grad(seed)}
-    for i in range(root, -1, -1):
-        g = ctx.pop(i, None)
-        if g is None:
-            continue
-        run_rule(model.nodes[i], g, ctx, model)
-        ctx[i] = g
-    return ctx
-
-
-# --- odd objects ------------------------------------------------------------
+# --- odd objects and strategies -------------------------------------------
 
 
 class FloatLike:
@@ -558,6 +394,8 @@ ODD = [
 ]
 
 SPECIAL_FLOATS = [0.0, -0.0, 1.0, -1.0, 0.5, -2.5, 3.0, 1e-3, 65504.0, 7e4, 3e38, math.inf, -math.inf, math.nan, 1e-40, 6e-8]
+# Values that keep a program's gradients comparable within a bound.
+GENTLE = st.sampled_from([sign * i / 4 for i in range(1, 13) for sign in (1, -1)])
 elements = st.one_of(
     st.sampled_from(SPECIAL_FLOATS),
     st.floats(-8, 8, width=32),
@@ -595,7 +433,8 @@ def source_arrays(draw):
         base = np.array(draw(st.lists(st.booleans(), min_size=count(shape), max_size=count(shape))), dtype=np.bool_)
         base = base.reshape(shape)
     else:
-        vals = draw(st.lists(elements, min_size=count(shape), max_size=count(shape)))
+        pool = draw(st.sampled_from([elements, GENTLE]))
+        vals = draw(st.lists(pool, min_size=count(shape), max_size=count(shape)))
         base = np.array(vals, dtype=np.float32).reshape(shape)
     form = draw(st.sampled_from(["array", "float64", "list", "fortran", "reversed", "strided", "typed", "scalar"]))
     data = base
@@ -658,21 +497,30 @@ def convert_shape(obj):
     return tuple(convert_size(x) for x in list(obj))
 
 
-def expect_outcome(call, predicted):
-    """Run `call`; `predicted` is a value or a Fault (or exception class).
-
-    Returns the result, or None when the call raised as predicted.
-    """
-    if isinstance(predicted, Fault):
-        with pytest.raises(predicted.kind) as info:
-            call()
-        if predicted.message is not None:
-            assert str(info.value) == predicted.message
-        return None
-    return call()
+def float_error(obj):
+    """The exception class the float conversion of `obj` raises, or None."""
+    if isinstance(obj, (str, bytes, bytearray, memoryview)):
+        return TypeError
+    try:
+        float(obj)
+    except Exception as exc:
+        return type(exc)
+    return None
 
 
 # --- the machine ----------------------------------------------------------
+
+
+@dataclass(eq=False)
+class Entry:
+    t: Tensor
+    value: np.ndarray | None  # None when NumPy cannot hold it (huge empty axes)
+    shape: tuple
+    dtype: str
+    requires_grad: bool
+    epoch: int
+    replay: Replay | None = None  # None when not differentiable or not replayable
+    expected: tuple | None = None  # (PyTorch's gradient, "exact" | "close" | "form", tolerance)
 
 
 class TensorProgram(RuleBasedStateMachine):
@@ -681,37 +529,67 @@ class TensorProgram(RuleBasedStateMachine):
     def __init__(self):
         super().__init__()
         Tensor.clear_graph()
-        self.model = Model()
+        self.epoch = 0
+        self.graph = []  # every PyTorch tensor of this epoch that requires gradients
         self.entries = []
-        self._warnings = quiet()
+        # Set when a backward pass ran that PyTorch could not replay: until the
+        # next clear_graph() gradients are checked for form only.
+        self.blind = False
+        self._warnings = warnings.catch_warnings()
+        self._warnings.__enter__()
+        warnings.simplefilter("ignore")
 
     def teardown(self):
         self._warnings.__exit__(None, None, None)
         Tensor.clear_graph()
 
-    # Entries -------------------------------------------------------------
+    # Entries and their replay --------------------------------------------
 
-    def add_entry(self, t, value, dtype, shape, requires_grad, node):
+    def add_entry(self, t, want, dtype, shape, requires_grad, build=None):
+        """Checks a result against NumPy's value `want` (if given) and, if it
+        records, replays it in PyTorch with build(value)."""
         data = check_tensor(t, dtype=dtype, shape=shape, requires_grad=requires_grad)
-        if node is not None:
-            self.model.nodes[node].shape = tuple(shape)
-        if value is not None and data is not None:
-            assert_same(data, value, "result")
-        e = Entry(t, data if data is not None else value, tuple(shape), dtype, requires_grad, node, self.model.epoch)
+        if want is not None and data is not None:
+            assert_same(data, want)
+        value = data if data is not None else want
+        e = Entry(t, value, tuple(shape), dtype, requires_grad, self.epoch)
+        if torch is not None and requires_grad and value is not None and nonzero_product(shape) <= MAX_RESULT:
+            e.replay = build(value) if build else self.leaf(value)
         self.entries.append(e)
         return e
 
-    def record(self, kind, inputs, saved=()):
-        ids = tuple(self.model.operand(e) for e in inputs)
-        return self.model.push(Node(kind, ids, saved))
+    def leaf(self, value):
+        x = torch.from_numpy(value.astype(np.float64)).requires_grad_(True)
+        self.graph.append(x)
+        return Replay(x, True, tame(value), 0)
+
+    def operand(self, e):
+        """The replay of an operand: its own while it is on the tape; an
+        unread leaf for a tensor recorded before clear_graph() (the module
+        records an implicit leaf for it); a constant otherwise."""
+        if e.value is None or nonzero_product(e.shape) > MAX_RESULT:
+            return None
+        if e.requires_grad and e.epoch == self.epoch:
+            return e.replay
+        if e.requires_grad:
+            return self.leaf(e.value)
+        return Replay(torch.from_numpy(e.value.astype(np.float64)), True, tame(e.value), 0)
+
+    def replay(self, fn, operands, value, exact, tame_, extra=0):
+        if any(r is None for r in operands):
+            return None
+        x = pinned(fn(*(r.t for r in operands)), value)
+        x.retain_grad()
+        self.graph.append(x)
+        return Replay(x, exact and all(r.exact for r in operands), tame_ and tame(value) and all(r.tame for r in operands),
+                      1 + extra + max(r.depth for r in operands))
 
     # Construction --------------------------------------------------------
 
-    @initialize(target=tensors)
-    def seed(self):
-        t = Tensor([[1.0, -2.0, 3.0], [0.5, 0.0, -0.0]], requires_grad=True)
-        node = self.model.push(Node("leaf"))
-        return self.add_entry(t, np.array([[1.0, -2.0, 3.0], [0.5, 0.0, -0.0]], np.float32), "f32", (2, 3), True, node)
+    @initialize(target=tensors, dtype=st.sampled_from(["f32", "f16", "bf16"]))
+    def seed(self, dtype):
+        want = np.array([[1.0, -2.0, 3.0], [0.5, 0.25, -0.5]], NP[dtype])
+        return self.add_entry(Tensor(want.tolist(), dtype=dtype, requires_grad=True), want, dtype, (2, 3), True)
 
     @rule(target=tensors, src=source_arrays(), requires_grad=st.booleans(), spelling=st.integers(0, 3))
     def construct(self, src, requires_grad, spelling):
@@ -720,8 +598,10 @@ class TensorProgram(RuleBasedStateMachine):
         arg = names[spelling % len(names)]
         kwargs = {"dtype": arg} if arg is not None else {}
         t = Tensor(data, requires_grad=requires_grad, device="CPU" if spelling == 3 else "cpu", **kwargs)
-        node = self.model.push(Node("leaf")) if requires_grad else None
-        return self.add_entry(t, want, dtype, want.shape, requires_grad, node)
+        # The import has the layout of NumPy's C-ordered copy.
+        c = np.array(want, order="C")
+        assert c.size == 0 or all(n == 1 or s == c_s // c.itemsize for n, s, c_s in zip(c.shape, t.strides, c.strides))
+        return self.add_entry(t, want, dtype, want.shape, requires_grad)
 
     @rule(
         data=st.sampled_from([[1.0, 2.0], [[1.0], [2.0, 3.0]], "abc", None, object(), {1: 2}, 1 + 2j, 10**400,
@@ -737,66 +617,64 @@ class TensorProgram(RuleBasedStateMachine):
             return
         assert type(requires_grad) in (bool, np.bool_)
         assert isinstance(device, str) and device.lower() == "cpu"
-        rg = bool(requires_grad)
-        node = self.model.push(Node("leaf")) if rg else None
-        self.add_entry(t, None, t.dtype, tuple(t.shape), rg, node)
+        self.add_entry(t, None, t.dtype, tuple(t.shape), bool(requires_grad))
 
     # Operators -----------------------------------------------------------
 
-    @rule(target=tensors, a=tensors, b=tensors,
-          op=st.sampled_from(["+", "-", "*", "/", "@", "&", "|", "^", "==", "<", "<=", ">", ">=", "!="]))
+    @rule(target=tensors, a=tensors, b=tensors, op=st.sampled_from(list(OPS)))
     def binary(self, a, b, op):
         return self.apply_binary(a, b, op)
 
     def apply_binary(self, a, b, op):
-        fn = {
-            "+": operator.add, "-": operator.sub, "*": operator.mul, "/": operator.truediv, "@": operator.matmul,
-            "&": operator.and_, "|": operator.or_, "^": operator.xor, "!=": operator.ne, **COMPARE,
-        }[op]
-        if op == "!=":
-            # Negated truth of the full equality: False, or the equality's error.
-            try:
-                if a.value is not None and b.value is not None:
-                    binary_value("==", a.value, b.value, a.dtype, b.dtype)
-            except Fault as f:
-                expect_outcome(lambda: a.t != b.t, f)
-                return multiple()
-            try:
-                assert (a.t != b.t) is False
-            except ALLOWED:
-                assert a.value is None or b.value is None
-            return multiple()
+        fn = OPS[op]
         if a.value is None or b.value is None:
-            self.blind(lambda: fn(a.t, b.t), op in "+-*/@", (a, b))
+            # NumPy cannot hold an operand: only the outcome's form is checked.
+            try:
+                out = fn(a.t, b.t)
+            except ALLOWED:
+                return multiple()
+            if op == "!=":
+                assert out is False
+            else:
+                check_tensor(out)
             return multiple()
         try:
-            predicted = binary_value(op, a.value, b.value, a.dtype, b.dtype)
+            errors, want = binary_oracle("==" if op == "!=" else op, a.value, b.value, a.dtype, b.dtype)
         except TooBig as big:
             note(f"skipped {op}: result {big}")
             return multiple()
-        except Fault as f:
-            predicted = f
-        differentiable = op in "+-*/@" and (a.requires_grad or b.requires_grad)
-        node = None
-        if differentiable:
-            kind = {"+": "add", "-": "sub", "*": "mul", "/": "div", "@": "matmul"}[op]
-            saved = (a.value, b.value) if kind in ("mul", "div", "matmul") else ()
-            node = self.record(kind, (a, b), saved)
-        out = expect_outcome(lambda: fn(a.t, b.t), predicted)
-        if out is None:
+        if errors:
+            with pytest.raises(tuple(errors)):
+                fn(a.t, b.t)
             return multiple()
+        out = fn(a.t, b.t)
+        if op == "!=":
+            # The negated truth of a tensor-valued equality.
+            assert out is False
+            return multiple()
+        differentiable = op in "+-*/@" and (a.requires_grad or b.requires_grad)
         dtype = "bool" if op in COMPARE or op in LOGICAL else a.dtype
+
+        def build(value):
+            shapes = (a.shape, b.shape)
+            if op == "@":
+                extra = a.shape[-1]
+            else:  # the longest sum over broadcast axes
+                extra = max(count(value.shape) // max(1, count(s)) for s in shapes) - 1
+            return self.replay(TORCH_OPS[op], (self.operand(a), self.operand(b)), value, op in "+-",
+                               op != "/" or tame(b.value, divisor=True), extra)
+
         if op == "@":
-            e = self.add_entry(out, None, dtype, predicted.shape, differentiable, node)
+            e = self.add_entry(out, None, dtype, want.shape, differentiable, build)
             if e.value is not None:
-                assert_close_product(e.value, predicted, a.value, b.value, dtype, "matmul")
-                assert is_standard(out.shape, out.strides)
+                assert_close_product(e.value, want, a.value, b.value, dtype, "matmul")
             return e
-        return self.add_entry(out, predicted, dtype, predicted.shape, differentiable, node)
+        return self.add_entry(out, want, dtype, want.shape, differentiable, build)
 
     @rule(target=tensors, a=tensors, data=st.data(), requires_grad=st.booleans(), swap=st.booleans(),
-          op=st.sampled_from(["+", "-", "*", "/", "@", "<", "==", "&"]))
-    def combine(self, a, data, requires_grad, swap, op):
+          op=st.sampled_from(["+", "-", "*", "/", "@", "<", "==", "&"]), gentle=st.booleans(),
+          differentiate=st.booleans())
+    def combine(self, a, data, requires_grad, swap, op, gentle, differentiate):
         """`a` with a fresh operand of its dtype whose shape fits: most such
         operations succeed, so graphs grow deep enough to differentiate."""
         shape = list(a.shape)
@@ -814,95 +692,62 @@ class TensorProgram(RuleBasedStateMachine):
         if count(b_shape) > 700 or nonzero_product(b_shape) > 700:
             b_shape = [min(d, 1) for d in b_shape]
         b_shape = b_shape[-32:]
-        dtype = a.dtype
         n = count(b_shape)
-        if dtype == "bool":
+        if a.dtype == "bool":
             vals = np.array(data.draw(st.lists(st.booleans(), min_size=n, max_size=n)), dtype=np.bool_)
         else:
-            vals = np.array(data.draw(st.lists(elements, min_size=n, max_size=n)), dtype=np.float32)
+            vals = np.array(data.draw(st.lists(GENTLE if gentle else elements, min_size=n, max_size=n)), np.float32)
         with np.errstate(all="ignore"):
-            want = vals.reshape(b_shape).astype(NP[dtype])
-        t = Tensor(want, dtype=dtype, requires_grad=requires_grad)
-        node = self.model.push(Node("leaf")) if requires_grad else None
-        b = self.add_entry(t, want, dtype, tuple(b_shape), requires_grad, node)
-        left, right = (b, a) if swap else (a, b)
-        out = self.apply_binary(left, right, op)
-        if isinstance(out, Entry):
-            return multiple(b, out)
-        return multiple(b)
-
-    def blind(self, call, differentiable, operands, desync=False):
-        """Only the outcome's form is checked: an operand NumPy cannot hold,
-        or a NumPy object that takes the operator over (desync: it may call
-        the tensor's slots any number of times, so the tape model is lost)."""
-        if desync:
-            self.model.blind = True
-        elif differentiable and any(e.requires_grad for e in operands):
-            self.record("opaque", operands)
-        try:
-            out = call()
-        except ALLOWED:
-            return
-        if isinstance(out, Tensor):
-            check_tensor(out)
+            want = vals.reshape(b_shape).astype(NP[a.dtype])
+        b = self.add_entry(Tensor(want, dtype=a.dtype, requires_grad=requires_grad), want, a.dtype, tuple(b_shape),
+                           requires_grad)
+        out = self.apply_binary(*((b, a) if swap else (a, b)), op)
+        if not isinstance(out, Entry):
+            return multiple(b)
+        if differentiate:
+            self.backward(out)
+        return multiple(b, out)
 
     @rule(target=tensors, a=tensors, x=st.sampled_from(SCALARS + ODD),
           op=st.sampled_from(["+", "-", "*", "/", "==", "<", "<=", ">", ">=", "!=", "@", "&"]), reflected=st.booleans())
     def scalar(self, a, x, op, reflected):
-        fn = {"+": operator.add, "-": operator.sub, "*": operator.mul, "/": operator.truediv, "!=": operator.ne,
-              "@": operator.matmul, "&": operator.and_, **COMPARE}[op]
+        fn = OPS[op]
         call = (lambda: fn(x, a.t)) if reflected else (lambda: fn(a.t, x))
         d = as_double(x)
-        declined = d is None or op in ("@", "&") or (reflected and op in ("-", "/"))
+        if d is None or op in ("@", "&") or (reflected and op in ("-", "/")):
+            # Declined by both sides: == and != fall back to identity.
+            if op in ("==", "!="):
+                assert call() is (op == "!=")
+            else:
+                with pytest.raises(TypeError):
+                    call()
+            return multiple()
         if op == "!=":
-            if d is None:
-                assert call() is True
-                return multiple()
             if a.dtype == "bool":
                 with pytest.raises(RuntimeError):
                     call()
             else:
                 assert call() is False
             return multiple()
-        if declined:
-            if op == "==":
-                assert call() is False
-            else:
-                with pytest.raises(TypeError):
-                    call()
-            return multiple()
         cmp = MIRROR[op] if reflected and op in COMPARE else op
         if a.dtype == "bool":
-            if cmp in COMPARE:
-                predicted = Fault(RuntimeError, f"Tensor device or dtype mismatch for scalar {cmp} operation.")
-            else:
-                predicted = Fault(ValueError, f"Tensor DType invalid during scalar {SCALAR_WORD[op]}. "
-                                              "Cannot operate between Bool and scalar.")
-        elif a.value is None:
-            predicted = None
-        elif cmp in COMPARE:
-            predicted = compare(cmp, a.value, to_elem(d, a.dtype))
-        elif op == "/":
-            with np.errstate(all="ignore"):
-                r = np.float32(1.0) / np.float32(d)
-            predicted = arith("*", a.value, to_elem(float(r), a.dtype))
-        else:
-            predicted = arith(op, a.value, to_elem(d, a.dtype))
-        node = None
-        differentiable = op in "+-*/" and a.requires_grad
-        if differentiable:
-            with np.errstate(all="ignore"):
-                node = self.record("s" + op, (a,), (np.float32(d).item(),))
-        if predicted is None:
-            out = call()
+            # Comparing a bool tensor with a number is a dtype mismatch,
+            # arithmetic on it an invalid dtype.
+            with pytest.raises(RuntimeError if cmp in COMPARE else ValueError):
+                call()
+            return multiple()
+        out = call()
+        if a.value is None:
             check_tensor(out)
             return multiple()
-        out = expect_outcome(call, predicted)
-        if out is None:
-            return multiple()
-        e = self.add_entry(out, predicted, "bool" if cmp in COMPARE else a.dtype, a.shape, differentiable, node)
-        assert out.strides == a.t.strides  # mapped element by element: the input's layout
-        return e
+        s = reciprocal(d, a.dtype) if op == "/" else to_elem(d, a.dtype)
+        if cmp in COMPARE:
+            return self.add_entry(out, compare(cmp, a.value, s), "bool", a.shape, False)
+        want = arith("*" if op == "/" else op, a.value, s)
+        sv = float(s)
+        step = {"+": lambda u: u + sv, "-": lambda u: u - sv, "*": lambda u: u * sv, "/": lambda u: u * sv}[op]
+        return self.add_entry(out, want, a.dtype, a.shape, a.requires_grad,
+                               lambda value: self.replay(step, (self.operand(a),), value, op in "+-", tame(sv)))
 
     @rule(a=tensors, b=tensors, depth=st.sampled_from([1000, 3000]), transposed_self=st.booleans(),
           op=st.sampled_from(["+", "-", "*", "/", "@", "&", "|", "^", "==", "<", ">="]))
@@ -918,102 +763,82 @@ class TensorProgram(RuleBasedStateMachine):
             if transposed_self:  # a product whose inner axes agree
                 b_value, b_dtype = np.swapaxes(a.value, -1, -2), a.dtype
         try:
-            predicted = binary_value(op, a.value, b_value, a.dtype, b_dtype)
+            errors, want = binary_oracle(op, a.value, b_value, a.dtype, b_dtype)
         except TooBig:
             return
-        except Fault as f:
-            predicted = Fault(f.kind)  # messages print the deeper shapes
-        fn = {"+": operator.add, "-": operator.sub, "*": operator.mul, "/": operator.truediv, "@": operator.matmul,
-              "&": operator.and_, "|": operator.or_, "^": operator.xor, **COMPARE}[op]
         x = Tensor(a.value, dtype=a.dtype).reshape([1] * depth + list(a.shape))
         y = Tensor(np.ascontiguousarray(b_value), dtype=b_dtype).reshape([1] * depth + list(b_value.shape))
-        out = expect_outcome(lambda: fn(x, y), predicted)
-        if out is None:
+        if errors:
+            with pytest.raises(tuple(errors)):
+                OPS[op](x, y)
             return
-        assert out.shape == [1] * depth + list(predicted.shape)
-        if predicted.ndim > 32:
+        out = OPS[op](x, y)
+        assert out.shape == [1] * depth + list(want.shape)
+        if want.ndim > 32:
             return  # beyond the export limit
-        got = out.reshape(list(predicted.shape)).to_numpy()
+        got = out.reshape(list(want.shape)).to_numpy()
         if op == "@":
-            assert_close_product(got, predicted, a.value, b_value, a.dtype, "deep matmul")
+            assert_close_product(got, want, a.value, b_value, a.dtype, "deep matmul")
         else:
-            assert_same(got, predicted, f"deep {op}")
+            assert_same(got, want)
 
-    @rule(target=tensors, a=tensors, b=tensors,
-          op=st.sampled_from(["+", "-", "*", "/", "==", "<", "<=", ">", ">=", "!=", "@", "&", "|", "^"]),
-          reflected=st.booleans())
+    @rule(a=tensors, b=tensors, op=st.sampled_from(list(OPS)), reflected=st.booleans())
     def numpy_operand(self, a, b, op, reflected):
         """Another tensor's data as a NumPy array: NumPy defers to the tensor,
         which takes a 0-d array as a number and declines any other array."""
         if b.value is None or b.value.ndim == 0:
-            return multiple()  # numbers are the scalar rule's
-        fn = {"+": operator.add, "-": operator.sub, "*": operator.mul, "/": operator.truediv, "!=": operator.ne,
-              "@": operator.matmul, "&": operator.and_, "|": operator.or_, "^": operator.xor, **COMPARE}[op]
+            return  # numbers are the scalar rule's
         x = b.value.copy()
-        call = (lambda: fn(x, a.t)) if reflected else (lambda: fn(a.t, x))
-        if op == "==":
-            assert call() is False
-        elif op == "!=":
-            assert call() is True
+        call = (lambda: OPS[op](x, a.t)) if reflected else (lambda: OPS[op](a.t, x))
+        if op in ("==", "!="):
+            assert call() is (op == "!=")
         else:
             with pytest.raises(TypeError):
                 call()
-        assert_same(x, b.value, "the array operand")  # never written to
-        return multiple()
+        assert_same(x, b.value)  # never written to
 
     @rule(target=tensors, a=tensors, x=st.sampled_from(SCALARS + ODD), method=st.sampled_from(["__req__", "__rgt__", "__rlt__"]))
     def reflected_method(self, a, x, method):
         d = as_double(x)
         call = lambda: getattr(a.t, method)(x)  # noqa: E731
         if d is None:
-            # An argument error: the conversion's own exception.
-            with pytest.raises(float_error(x), match="other"):
+            with pytest.raises(float_error(x)):  # the conversion's own exception
                 call()
             return multiple()
-        op = {"__req__": "==", "__rgt__": "<", "__rlt__": ">"}[method]
         if a.dtype == "bool":
-            with pytest.raises(RuntimeError, match=f"scalar {op} operation"):
+            with pytest.raises(RuntimeError):
                 call()
             return multiple()
         out = call()
         if a.value is None:
             check_tensor(out)
             return multiple()
-        return self.add_entry(out, compare(op, a.value, to_elem(d, a.dtype)), "bool", a.shape, False, None)
+        op = {"__req__": "==", "__rgt__": "<", "__rlt__": ">"}[method]
+        return self.add_entry(out, compare(op, a.value, to_elem(d, a.dtype)), "bool", a.shape, False)
 
     @rule(target=tensors, a=tensors, op=st.sampled_from(["~", "relu", "zeros_like", "ones_like", "relu_kw"]))
     def unary(self, a, op):
         if op == "~":
             if a.dtype != "bool":
-                with pytest.raises(RuntimeError, match="^Logical NOT is only supported for Bool data type.$"):
+                with pytest.raises(RuntimeError):
                     ~a.t
                 return multiple()
-            out = ~a.t
             want = None if a.value is None else np.logical_not(a.value)
-            e = self.add_entry(out, want, "bool", a.shape, False, None)
-            assert out.strides == a.t.strides
-            return e
+            return self.add_entry(~a.t, want, "bool", a.shape, False)
         if op in ("zeros_like", "ones_like"):
-            out = getattr(a.t, op)()
-            want = None
-            if a.value is not None:
-                want = (np.zeros if op == "zeros_like" else np.ones)(a.shape, dtype=NP[a.dtype])
-            e = self.add_entry(out, want, a.dtype, a.shape, False, None)
-            assert is_standard(out.shape, out.strides)
-            return e
-        node = self.record("relu", (a,), (a.value,)) if a.requires_grad else None
+            want = None if a.value is None else (np.zeros if op == "zeros_like" else np.ones)(a.shape, dtype=NP[a.dtype])
+            return self.add_entry(getattr(a.t, op)(), want, a.dtype, a.shape, False)
         call = (lambda: relu(py_tensor=a.t)) if op == "relu_kw" else (lambda: relu(a.t))
         if a.dtype == "bool":
-            expect_outcome(call, Fault(TypeError, "Tensor Dtype not supported for this operation: relu"))
+            with pytest.raises(TypeError):
+                call()
             return multiple()
-        out = call()
         want = None
         if a.value is not None:
             with np.errstate(all="ignore"):
                 want = np.where(a.value > 0, a.value, np.zeros((), a.value.dtype)).astype(a.value.dtype)
-        e = self.add_entry(out, want, a.dtype, a.shape, a.requires_grad, node)
-        assert out.strides == a.t.strides
-        return e
+        return self.add_entry(call(), want, a.dtype, a.shape, a.requires_grad,
+                              lambda value: self.replay(relu_as_numpy, (self.operand(a),), value, True, True))
 
     @rule(target=tensors, a=tensors, shape=shape_args(), keyword=st.booleans())
     def reshape(self, a, shape, keyword):
@@ -1024,23 +849,22 @@ class TensorProgram(RuleBasedStateMachine):
             with pytest.raises(type(exc)):
                 call()
             return multiple()
-        node = self.record("reshape", (a,), (a.shape,)) if a.requires_grad else None
         if nonzero_product(new) > WORD_MAX or count(new) != count(a.shape):
-            predicted = Fault(ValueError, "Error while reshape: ShapeError/IncompatibleShape: incompatible shapes")
-        elif not is_standard(a.t.shape, a.t.strides):
-            predicted = Fault(ValueError, "Error while reshape: ShapeError/IncompatibleLayout: incompatible memory layout")
-        else:
-            try:
-                predicted = None if a.value is None else a.value.reshape(new)
-            except ValueError:
-                predicted = None  # more axes or a larger size than NumPy allows
-        if isinstance(predicted, Fault):
-            expect_outcome(call, predicted)
+            with pytest.raises(ValueError):  # as NumPy's reshape
+                call()
             return multiple()
-        out = call()
-        e = self.add_entry(out, predicted, a.dtype, new, a.requires_grad, node)
-        assert is_standard(out.shape, out.strides)
-        return e
+        try:
+            out = call()
+        except ValueError:
+            # Reshaping is defined on row-major tensors only.
+            assert not is_row_major(a.t.shape, a.t.strides)
+            return multiple()
+        try:
+            want = None if a.value is None else a.value.reshape(new)
+        except ValueError:
+            want = None  # more axes or a larger size than NumPy allows
+        return self.add_entry(out, want, a.dtype, new, a.requires_grad,
+                              lambda value: self.replay(lambda u: u.reshape(new), (self.operand(a),), value, True, True))
 
     @rule(target=tensors, a=tensors, d0=DIM_ARGS, d1=DIM_ARGS)
     def transpose(self, a, d0, d1):
@@ -1051,21 +875,16 @@ class TensorProgram(RuleBasedStateMachine):
             with pytest.raises(type(exc)):
                 call()
             return multiple()
-        node = self.record("transpose", (a,), (i, j)) if a.requires_grad else None
         n = len(a.shape)
         if i >= n or j >= n:
-            with pytest.raises(ALLOWED):
+            with pytest.raises(ValueError):  # NumPy's AxisError is a ValueError
                 call()
             return multiple()
-        out = call()
         shape = list(a.shape)
         shape[i], shape[j] = shape[j], shape[i]
-        strides = list(a.t.strides)
-        strides[i], strides[j] = strides[j], strides[i]
         want = None if a.value is None else np.swapaxes(a.value, i, j)
-        e = self.add_entry(out, want, a.dtype, shape, a.requires_grad, node)
-        assert out.strides == strides
-        return e
+        return self.add_entry(call(), want, a.dtype, shape, a.requires_grad,
+                              lambda value: self.replay(lambda u: u.transpose(i, j), (self.operand(a),), value, True, True))
 
     @rule(a=tensors, which=st.sampled_from(["neg", "abs", "hash", "len", "index", "float", "pow", "mod", "iter",
                                             "bool", "setattr", "reshape()", "transpose(1)", "to_numpy(1)",
@@ -1101,63 +920,86 @@ class TensorProgram(RuleBasedStateMachine):
     @rule(a=tensors)
     def backward(self, a):
         if not a.requires_grad:
-            expect_outcome(a.t.backward, Fault(ValueError, "backward() called on tensor that does not require grad"))
+            with pytest.raises(ValueError):
+                a.t.backward()
             return
-        if a.epoch != self.model.epoch:
+        if a.epoch != self.epoch:
             with pytest.raises(RuntimeError):
                 a.t.backward()
             return
+        root = a.replay
+        if root is None or self.blind:
+            try:
+                a.t.backward()
+            except ALLOWED:
+                pass
+            self.blind = True
+            return
+        for x in self.graph:
+            x.grad = None
         try:
-            if a.value is None or self.model.blind:
-                raise Unknown("root")
-            seed = np.ones(a.shape, dtype=NP[a.dtype])
-            ctx = reference_backward(self.model, a.node, seed)
-        except TooBig as big:
-            note(f"skipped backward: product {big}")
+            root.t.backward(torch.ones_like(root.t), retain_graph=True)
+        except RuntimeError:  # PyTorch cannot allocate a gradient
+            try:
+                a.t.backward()
+            except ALLOWED:
+                pass
+            self.blind = True
             return
-        except Fault as f:
-            ctx = f
-        except (Unknown, ValueError):
-            ctx = None  # NumPy cannot follow (huge empty axes, unknown values)
-        try:
-            a.t.backward()
-        except ALLOWED as exc:
-            assert ctx is None or isinstance(ctx, Fault), f"backward() failed where the rules succeed: {exc}"
-            return
-        if ctx is None:
-            self.model.blind = True
-            return
-        assert not isinstance(ctx, Fault), f"backward() succeeded where the rules fail: {ctx.kind} {ctx.message}"
-        for i, g in ctx.items():
-            self.model.published[i] = g
+        a.t.backward()  # where PyTorch differentiates, so must the module
+        peaks = [x.grad.abs().max().item() for x in self.graph if x.grad is not None and x.numel()]
+        g_max = math.inf if any(math.isnan(v) for v in peaks) else max(peaks, default=0.0)
+        bits = int(FINFO[a.dtype].nmant) + 1 if a.dtype in FINFO else 1  # a bool leaf gets ones
+        size = max((count(e.shape) for e in self.entries if e.replay is not None and e.epoch == self.epoch), default=1)
+        if root.exact and g_max * len(self.graph) * max(1, size) < 2**bits:
+            # Every gradient is a sum of +-1 and 0 seeds, and no partial sum
+            # (at most one per summand, node and element) leaves the integers
+            # the element type holds exactly.
+            mode, tol = "exact", 0.0
+        elif a.dtype in FINFO and root.tame and g_max <= float(FINFO[a.dtype].max) / 64:
+            # One rounding per step and per summand along the longest path,
+            # each relative to the largest gradient of the pass.
+            mode, tol = "close", 4 * UNIT[a.dtype] * (root.depth + 2) * (1 + g_max)
+        else:
+            mode, tol = "form", None
+        for e in self.entries:
+            if e.epoch == self.epoch and e.replay is not None and e.replay.t.grad is not None:
+                e.expected = (e.replay.t.grad.numpy().copy(), mode, tol)
 
     @invariant()
     def gradients(self):
+        # A gradient has the broadcast axes of the results it reached: more
+        # than 32 of them cannot be exported.
+        wide = any(len(e.shape) > 32 for e in self.entries if e.epoch == self.epoch)
         for e in self.entries:
             try:
                 got = e.t.grad()
             except ValueError:
-                assert len(e.shape) > 32  # the export limit
+                assert wide
                 continue
-            live = e.requires_grad and e.epoch == self.model.epoch
-            if live and self.model.blind:
-                assert got is None or (got.dtype == NP[e.dtype] and type(got) is np.ndarray)
+            live = e.requires_grad and e.epoch == self.epoch
+            if live and self.blind:
+                assert got is None or (type(got) is np.ndarray and got.dtype == NP[e.dtype])
                 continue
-            want = self.model.published.get(e.node) if live else None
-            if want is None:
+            if not live or e.expected is None:
                 assert got is None, f"grad() of {e.shape} {e.dtype} should be None"
                 continue
-            assert got is not None
-            assert got.dtype == NP[e.dtype]
-            if want.exact:
-                assert_same(got, want.value, "gradient")
-            else:
-                assert got.shape == want.value.shape
+            want, mode, tol = e.expected
+            assert type(got) is np.ndarray and got.dtype == NP[e.dtype], got
+            reduced = reduce_to(got, e.shape)
+            if mode == "exact":
+                assert np.array_equal(reduced, want), f"gradient of {e.shape} {e.dtype}\n{reduced}\n{want}"
+            elif mode == "close":
+                assert np.all(np.abs(reduced - want) <= tol), f"gradient of {e.shape} {e.dtype} beyond {tol}\n{reduced}\n{want}"
 
     @rule()
     def clear_graph(self):
         Tensor.clear_graph()
-        self.model.clear()
+        self.epoch += 1
+        self.graph.clear()
+        self.blind = False
+        for e in self.entries:
+            e.replay = None
 
     @rule(a=tensors)
     def properties_again(self, a):
@@ -1167,8 +1009,7 @@ class TensorProgram(RuleBasedStateMachine):
             x, y = a.t.to_numpy(), a.t.to_numpy()
             assert not np.shares_memory(x, y)
             x[...] = 0
-            assert_same(a.t.to_numpy(), a.value, "export after a change to an earlier export")
-
+            assert_same(a.t.to_numpy(), a.value)
 
 TensorProgram.TestCase.settings = settings(
     settings.default,
@@ -1322,3 +1163,19 @@ def test_matrix_products_too_large_to_hold(a_shape, b_shape, backward, error):
     # The failed pass left the tape as it was: a smaller graph on it still runs.
     (b * 2.0).backward()
     np.testing.assert_array_equal(b.grad(), np.full(b_shape, 2.0, np.float32))
+
+
+@pytest.mark.xfail(strict=True, reason="known fault: @ accepts an empty result whose other axes overflow a word")
+def test_empty_product_whose_other_axes_overflow_a_word():
+    # NumPy refuses a (0, 2**40, 2**40) result ("array is too big"), and so
+    # does the module as an operand of +, @ and as the shape of a gradient;
+    # accepting it from @ leaves a result whose backward() cannot run.
+    a = Tensor(np.empty((0, HUGE, 0), np.float32), requires_grad=True)
+    b = Tensor(np.empty((0, 0, HUGE), np.float32), requires_grad=True)
+    with pytest.raises(ValueError):
+        np.matmul(np.empty((0, HUGE, 0), np.float32), np.empty((0, 0, HUGE), np.float32))
+    try:
+        r = a @ b
+    except RuntimeError:
+        return
+    r.backward()
