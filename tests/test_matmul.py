@@ -295,6 +295,9 @@ def tensor(shape, dtype="float32"):
          "Unable to allocate 4611686018427387904 elements of 4 bytes: the size exceeds the address space"),
         (("float32", (2**20, 2**22, 0)), ("float32", (0, 2**22)), RuntimeError,
          "Matmul result of shape [1048576, 4194304, 4194304] is too large to allocate"),
+        # empty, but its other lengths multiply past a machine word (NumPy: "array is too big")
+        (("float32", (0, 2**40, 0)), ("float32", (0, 0, 2**40)), RuntimeError,
+         "Matmul result of shape [0, 1099511627776, 1099511627776] is too large to allocate"),
     ],
 )
 def test_errors_in_check_order(a, b, exc, message):

@@ -56,9 +56,11 @@ KernelResult<MatmulPlan> plan_matmul(ShapeSpan a_shape, StridesSpan a_strides, S
     plan.b_strides = std::move(*sb);
 
     // Both operands may be small (an empty inner axis) while m · n times the
-    // batch is not. An element count past a signed word is refused here; one
-    // that fits but cannot be held is refused by the allocation.
-    if (!checked_element_count(plan.out_shape)) return std::unexpected(too_large(plan.out_shape));
+    // batch is not. A result whose lengths other than 0 multiply past a signed
+    // word is refused here, even when another axis makes it empty: no array
+    // of that shape could be held, and its gradient products would be refused
+    // later. One that fits but cannot be held is refused by the allocation.
+    if (!nonzero_product_fits(plan.out_shape)) return std::unexpected(too_large(plan.out_shape));
     return plan;
 }
 
