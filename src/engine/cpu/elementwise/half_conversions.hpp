@@ -115,6 +115,29 @@ struct F16Blocks {
         }
         for (; i < n; ++i) out[i] = narrow1(op(widen1(a[i]), widen1(b[i])));
     }
+
+    // One operand contiguous (v), the other one value x, already widened, on
+    // the left when XLeft: x stays in a register (16 lanes at AVX-512).
+    template <bool XLeft, class Op>
+    static void fused_broadcast(const std::uint16_t* __restrict v, float x, std::uint16_t* __restrict out, size_t n,
+                                Op op) {
+        size_t i = 0;
+#if defined(__AVX512F__)
+        const __m512 x16 = _mm512_set1_ps(x);
+        for (; i + 16 <= n; i += 16) {
+            const __m512 y = _mm512_cvtph_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(v + i)));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i),
+                                _mm512_cvtps_ph(XLeft ? op(x16, y) : op(y, x16), _MM_FROUND_TO_NEAREST_INT));
+        }
+#endif
+        const __m256 x8 = _mm256_set1_ps(x);
+        for (; i + 8 <= n; i += 8) {
+            const __m256 y = _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(v + i)));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i),
+                             _mm256_cvtps_ph(XLeft ? op(x8, y) : op(y, x8), _MM_FROUND_TO_NEAREST_INT));
+        }
+        for (; i < n; ++i) out[i] = narrow1(XLeft ? op(x, widen1(v[i])) : op(widen1(v[i]), x));
+    }
 #else
     template <class Op>
     static void fused(const std::uint16_t* __restrict a, const std::uint16_t* __restrict b, std::uint16_t* __restrict out,

@@ -207,6 +207,11 @@ bool fused_route(const Run<In, 2, In, 1>& r, Rule& rule) {
                 [&](u16 x, u16 y) { return Conv::narrow1(rule(bf16_widen(x), bf16_widen(y))); });
         return true;
     }
+    if constexpr (requires { Conv::template fused_broadcast<true>(a, 0.0f, out, 0, rule); }) {
+        if (sa == 0) Conv::template fused_broadcast<true>(b, Conv::widen1(*a), out, r.count, rule);
+        else Conv::template fused_broadcast<false>(a, Conv::widen1(*b), out, r.count, rule);
+        return true;
+    }
     alignas(64) u16 repeated[half_block];
     std::fill_n(repeated, half_block, sa == 0 ? *a : *b);
     for (size_t i0 = 0; i0 < r.count; i0 += half_block) {
