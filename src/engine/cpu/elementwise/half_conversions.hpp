@@ -144,6 +144,11 @@ struct F16Blocks {
                       size_t n, Op op) {
         for (size_t i = 0; i < n; ++i) out[i] = narrow1(op(widen1(a[i]), widen1(b[i])));
     }
+    template <bool XLeft, class Op>
+    static void fused_broadcast(const std::uint16_t* __restrict v, float x, std::uint16_t* __restrict out, size_t n,
+                                Op op) {
+        for (size_t i = 0; i < n; ++i) out[i] = narrow1(XLeft ? op(x, widen1(v[i])) : op(widen1(v[i]), x));
+    }
 #endif
 
 #if defined(__AVX512F__)

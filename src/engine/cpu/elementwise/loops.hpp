@@ -186,8 +186,8 @@ void widen_block(const u16* src, ptrdiff_t stride, float* dst, size_t m) {
     Conv::widen(gathered, dst, m);
 }
 
-// Two operands, each contiguous or broadcast, one 16-bit result: fused. A
-// broadcast operand is repeated into a block. True when it ran.
+// Two operands, each contiguous or broadcast, one 16-bit result: fused, a
+// broadcast operand widened once and kept in a register. True when it ran.
 template <class Conv, class In, class Rule>
 bool fused_route(const Run<In, 2, In, 1>& r, Rule& rule) {
     const auto [sa, sb] = r.stride;
@@ -205,18 +205,10 @@ bool fused_route(const Run<In, 2, In, 1>& r, Rule& rule) {
         // arithmetic quiets a NaN operand anyway.
         map_run(Run<u16, 2, u16, 1>{{a, b}, r.stride, {out}, r.count},
                 [&](u16 x, u16 y) { return Conv::narrow1(rule(bf16_widen(x), bf16_widen(y))); });
-        return true;
-    }
-    if constexpr (requires { Conv::template fused_broadcast<true>(a, 0.0f, out, 0, rule); }) {
-        if (sa == 0) Conv::template fused_broadcast<true>(b, Conv::widen1(*a), out, r.count, rule);
-        else Conv::template fused_broadcast<false>(a, Conv::widen1(*b), out, r.count, rule);
-        return true;
-    }
-    alignas(64) u16 repeated[half_block];
-    std::fill_n(repeated, half_block, sa == 0 ? *a : *b);
-    for (size_t i0 = 0; i0 < r.count; i0 += half_block) {
-        const size_t m = std::min(half_block, r.count - i0);
-        Conv::fused(sa == 0 ? repeated : a + i0, sb == 0 ? repeated : b + i0, out + i0, m, rule);
+    } else if (sa == 0) {
+        Conv::template fused_broadcast<true>(b, Conv::widen1(*a), out, r.count, rule);
+    } else {
+        Conv::template fused_broadcast<false>(a, Conv::widen1(*b), out, r.count, rule);
     }
     return true;
 }

@@ -24,9 +24,8 @@ T in_element_type(float x) {
 // instead keeps every instruction-set level bit-identical.
 template <class T>
 T quiet_nan_of(float x) {
-    if constexpr (std::is_same_v<T, F16>) return F16::from_float(x);  // quiet bit set by the rounding
-    else if constexpr (std::is_same_v<T, BF16>) return BF16::from_float(x);
-    else return std::bit_cast<float>(std::bit_cast<std::uint32_t>(x) | 0x00400000u);
+    if constexpr (std::is_same_v<T, float>) return std::bit_cast<float>(std::bit_cast<std::uint32_t>(x) | 0x00400000u);
+    else return in_element_type<T>(x);  // the 16-bit rounding sets the quiet bit
 }
 
 // Result with the input's shape and strides: element i of the buffer maps to
