@@ -28,14 +28,6 @@ T narrow(double d) {
     else return T::from_double(d);
 }
 
-template <class T>
-auto sum_loop() {
-    const SumKernels& kernels = sum_kernels();
-    if constexpr (std::is_same_v<T, float>) return kernels.f32;
-    else if constexpr (std::is_same_v<T, F16>) return kernels.f16;
-    else return kernels.bf16;
-}
-
 }  // namespace
 
 template <class T>
@@ -65,7 +57,7 @@ KernelResult<NdArray<T>> sum_to(const NdArray<T>& a, ShapeSpan target) {
     // loops, into one sum where the run's axis is summed over.
     auto plan = plan_walk<2>(shape, {StridesSpan(a.strides()), StridesSpan(to)}, WalkOrder::row_major);
     plan.order_by(0);
-    const auto loop = sum_loop<T>();
+    const auto loop = entry_for<T>(sum_kernels());
     const T* src = a.data();
     if (n == 0) {
         acc[0] = widen(src[0]);  // a copy: a lone -0 keeps its sign
