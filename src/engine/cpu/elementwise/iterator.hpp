@@ -18,10 +18,11 @@
 // always default strides), and calls `loop(run)` once per innermost run (see
 // run.hpp). The walk (strided_walk.hpp) visits axes in the outputs' memory
 // order, drops length-1 axes and merges adjacent axes contiguous in every
-// operand, so operands that share one contiguous layout arrive as one run. The loop
-// is called only when there is at least one element; every output element is
-// covered by exactly one run, so the outputs need no initialisation. An output
-// that cannot be allocated is returned as the failure, before any loop runs.
+// operand, so operands that share one contiguous layout arrive as one run.
+// The loop is called only when there is at least one element; every output
+// element is covered by exactly one run, so the outputs need no
+// initialisation. An output that cannot be allocated is returned as the
+// failure, before any loop runs.
 #include <array>
 #include <cassert>
 #include <optional>

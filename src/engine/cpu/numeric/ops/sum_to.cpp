@@ -53,15 +53,15 @@ KernelResult<NdArray<T>> sum_to(const NdArray<T>& a, ShapeSpan target) {
     double* acc = sums->data();
     std::fill_n(acc, count, 0.0);
 
-    // `a` is read in its memory order; each run is added by the vectorised
-    // loops, into one sum where the run's axis is summed over.
-    auto plan = plan_walk<2>(shape, {StridesSpan(a.strides()), StridesSpan(to)}, WalkOrder::row_major);
-    plan.order_by(0);
-    const auto loop = entry_for<T>(sum_kernels());
     const T* src = a.data();
     if (n == 0) {
         acc[0] = widen(src[0]);  // a copy: a lone -0 keeps its sign
     } else {
+        // `a` is read in its memory order; each run is added by the
+        // vectorised loops, into one sum where the run's axis is summed over.
+        auto plan = plan_walk<2>(shape, {StridesSpan(a.strides()), StridesSpan(to)}, WalkOrder::row_major);
+        plan.order_by(0);
+        const auto loop = entry_for<T>(sum_kernels());
         walk<1>(plan, [&](const auto& off) {
             loop({src + off[0], plan.stride[0][0], acc + off[1], plan.stride[0][1], plan.len[0]});
         });
