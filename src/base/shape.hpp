@@ -16,9 +16,6 @@ using Strides = std::vector<std::ptrdiff_t>;
 using ShapeSpan = std::span<const std::size_t>;
 using StridesSpan = std::span<const std::ptrdiff_t>;
 
-// The engine refuses anything with more axes than this (NumPy's own limit).
-inline constexpr std::size_t max_ndim = 64;
-
 // "[2, 3]"; "[]" for rank 0.
 std::string shape_text(ShapeSpan shape);
 

@@ -23,6 +23,9 @@
 // - comparisons (rules with a vector `predicate`) of two operands, each
 //   contiguous or broadcast, compare whole registers at AVX2 and above and
 //   store the bytes 32 or 64 at a time.
+//
+// sum(r) adds a reduction's run (SumRun) into its binary64 sums; sum<In> is
+// its kernel-table entry.
 #ifndef PELOR_ISA
 #error "loops.hpp belongs to *.isa.cpp files"
 #endif
@@ -257,6 +260,76 @@ void in_binary32(const Run<In, N, Out, M>& r, Rule& rule) {
     }
 }
 
+// ---- sums into binary64 -----------------------------------------------------------
+
+// Elements of a run summed over (accumulator stride 0) go to this many
+// binary64 partial sums, element i to lane i % sum_lanes, which are added in
+// lane order at the end: independent chains the compiler keeps in vector
+// registers. The grouping is fixed, so every level gives the same bits.
+inline constexpr size_t sum_lanes = 16;
+
+struct LaneSums {
+    double lane[sum_lanes] = {};
+    double tail = 0.0;  // the elements past the last full group, in order
+
+    // x[0..m) continue the run; m is a multiple of sum_lanes except at its end.
+    PELOR_ALWAYS_INLINE void add(const float* __restrict x, size_t m) {
+        double part[sum_lanes];
+        for (size_t l = 0; l < sum_lanes; ++l) part[l] = lane[l];
+        size_t i = 0;
+        for (; i + sum_lanes <= m; i += sum_lanes)
+            for (size_t l = 0; l < sum_lanes; ++l) part[l] += double(x[i + l]);
+        for (size_t l = 0; l < sum_lanes; ++l) lane[l] = part[l];
+        for (; i < m; ++i) tail += double(x[i]);
+    }
+
+    double total() const {
+        double s = lane[0];
+        for (size_t l = 1; l < sum_lanes; ++l) s += lane[l];
+        return s + tail;
+    }
+};
+
+// x[0..m) (binary32, contiguous) added to acc[i * acc_stride], in order.
+PELOR_ALWAYS_INLINE void add_each(const float* __restrict x, double* __restrict acc, ptrdiff_t acc_stride, size_t m) {
+    if (acc_stride == 1) {
+        for (size_t i = 0; i < m; ++i) acc[i] += double(x[i]);
+    } else {
+        for (size_t i = 0; i < m; ++i) acc[ptrdiff_t(i) * acc_stride] += double(x[i]);
+    }
+}
+
+template <class In>
+void sum(const SumRun<In>& r) {
+    const bool summed = r.acc_stride == 0;
+    LaneSums lanes;
+    if constexpr (std::is_same_v<In, float>) {
+        if (r.in_stride == 1) {
+            if (summed) {
+                lanes.add(r.in, r.count);
+                r.acc[0] += lanes.total();
+            } else {
+                add_each(r.in, r.acc, r.acc_stride, r.count);
+            }
+            return;
+        }
+    }
+    // Blocks of the input gathered or widened to binary32 first (exact).
+    alignas(64) float block[half_block];
+    for (size_t i0 = 0; i0 < r.count; i0 += half_block) {
+        const size_t m = std::min(half_block, r.count - i0);
+        const In* src = r.in + ptrdiff_t(i0) * r.in_stride;
+        if constexpr (std::is_same_v<In, float>) {
+            for (size_t i = 0; i < m; ++i) block[i] = src[ptrdiff_t(i) * r.in_stride];
+        } else {
+            widen_block<typename ConvOf<In>::type>(reinterpret_cast<const u16*>(src), r.in_stride, block, m);
+        }
+        if (summed) lanes.add(block, m);
+        else add_each(block, r.acc + ptrdiff_t(i0) * r.acc_stride, r.acc_stride, m);
+    }
+    if (summed) r.acc[0] += lanes.total();
+}
+
 }  // namespace loops
 
 template <class In, std::size_t N, class Out, std::size_t M, class Rule>
@@ -277,6 +350,11 @@ PELOR_ALWAYS_INLINE void run(const Run<In, N, Out, M>& r, Rule rule) {
 template <class Rule, class In, std::size_t N, class Out, std::size_t M>
 void loop(const Run<In, N, Out, M>& r) {
     run(r, Rule{});
+}
+
+template <class In>
+void sum(const SumRun<In>& r) {
+    loops::sum(r);
 }
 
 }  // namespace

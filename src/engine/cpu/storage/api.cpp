@@ -17,8 +17,6 @@ namespace pelor::engine::cpu::storage {
 
 namespace {
 
-static_assert(tensor::storage::max_strided_axes <= std::size_t(max_copy_axes));
-
 // Moves n elements of T, byte_stride apart in the source, to dst[0..n).
 template <class T>
 void copy_run(const char* src, std::ptrdiff_t byte_stride, std::ptrdiff_t n, T* dst) {
@@ -32,8 +30,7 @@ void copy_run(const char* src, std::ptrdiff_t byte_stride, std::ptrdiff_t n, T* 
 // copy_logical for a plain copy: planes whose source runs along the rows go
 // through the transposing kernels where the element size has one.
 template <class T>
-void copy_in_logical_order(const char* src, const std::ptrdiff_t* shape, const std::ptrdiff_t* strides, int ndim,
-                           T* dst) {
+void copy_in_logical_order(const char* src, ShapeSpan shape, StridesSpan byte_strides, T* dst) {
     const auto plane = [](const char* s, std::ptrdiff_t rs, std::ptrdiff_t cs, std::ptrdiff_t rows,
                           std::ptrdiff_t cols, T* d, std::ptrdiff_t rd) {
         if constexpr (sizeof(T) == 4) {
@@ -46,25 +43,18 @@ void copy_in_logical_order(const char* src, const std::ptrdiff_t* shape, const s
         auto run = copy_run<T>;
         plane_in_tiles(s, rs, cs, rows, cols, d, rd, run);
     };
-    copy_logical(src, shape, strides, ndim, dst, copy_run<T>, plane);
+    copy_logical(src, shape, byte_strides, dst, copy_run<T>, plane);
 }
 
-// The axis lengths of a walked buffer as the copy reads them.
-struct Axes {
-    std::array<std::ptrdiff_t, max_copy_axes> dims{};
-    int ndim;
-
-    explicit Axes(ShapeSpan shape) : ndim(int(shape.size())) {
-        std::copy(shape.begin(), shape.end(), dims.begin());
-    }
-};
+// The source's byte strides, one per axis of `shape`.
+StridesSpan byte_strides_of(const StridedBuffer& src, ShapeSpan shape) {
+    return StridesSpan(src.byte_strides).first(shape.size());
+}
 
 // A source buffer of the given shape read in logical order.
 template <class T>
 void copy_strided(const StridedBuffer& src, ShapeSpan shape, T* dst) {
-    const Axes axes(shape);
-    copy_in_logical_order(static_cast<const char*>(src.data), axes.dims.data(), src.byte_strides.data(), axes.ndim,
-                          dst);
+    copy_in_logical_order(static_cast<const char*>(src.data), shape, byte_strides_of(src, shape), dst);
 }
 
 // NumPy reads any nonzero byte as true (a uint8 array viewed as bool keeps
@@ -136,9 +126,7 @@ unsigned narrow_elements(const StridedBuffer& source, ShapeSpan shape, NarrowKer
             }
         }
     };
-    const Axes axes(shape);
-    copy_logical(static_cast<const char*>(source.data), axes.dims.data(), source.byte_strides.data(), axes.ndim, dst,
-                 run, plane);
+    copy_logical(static_cast<const char*>(source.data), shape, byte_strides_of(source, shape), dst, run, plane);
     return events;
 }
 
@@ -198,10 +186,9 @@ void CpuStorage::export_copy(const Storage& s, void* dst) {
             if (a.size()) std::memcpy(dst, a.data(), a.size() * sizeof(T));
             return;
         }
-        const Axes axes(a.shape());
-        std::array<std::ptrdiff_t, max_copy_axes> byte_strides{};
-        for (int i = 0; i < axes.ndim; ++i) byte_strides[std::size_t(i)] = a.strides()[std::size_t(i)] * std::ptrdiff_t(sizeof(T));
-        copy_in_logical_order(reinterpret_cast<const char*>(a.data()), axes.dims.data(), byte_strides.data(), axes.ndim,
+        Strides byte_strides(a.strides());
+        for (auto& s : byte_strides) s *= std::ptrdiff_t(sizeof(T));
+        copy_in_logical_order(reinterpret_cast<const char*>(a.data()), ShapeSpan(a.shape()), StridesSpan(byte_strides),
                               static_cast<T*>(dst));
     });
 }

@@ -38,10 +38,7 @@ namespace pelor::engine::cpu::numeric::backward {
 
 template <class T>
 const DivBackwardLoops<T>& div_backward_loops() {
-    const DivBackwardKernels& k = div_backward_kernels();
-    if constexpr (std::is_same_v<T, float>) return k.f32;
-    else if constexpr (std::is_same_v<T, F16>) return k.f16;
-    else return k.bf16;
+    return entry_for<T>(div_backward_kernels());
 }
 
 }  // namespace pelor::engine::cpu::numeric::backward

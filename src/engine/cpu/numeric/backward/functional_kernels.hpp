@@ -29,10 +29,7 @@ namespace pelor::engine::cpu::numeric::backward {
 
 template <class T>
 auto relu_backward_run() {
-    const ReluBackwardKernels& k = relu_backward_kernels();
-    if constexpr (std::is_same_v<T, float>) return k.f32;
-    else if constexpr (std::is_same_v<T, F16>) return k.f16;
-    else return k.bf16;
+    return entry_for<T>(relu_backward_kernels());
 }
 
 }  // namespace pelor::engine::cpu::numeric::backward

@@ -10,6 +10,7 @@
 #include "engine/cpu/numeric/ops/broadcast.hpp"
 #include "engine/cpu/numeric/ops/matmul_blis.hpp"
 #include "engine/cpu/numeric/ops/matmul_kernels.hpp"
+#include "engine/cpu/strided_walk.hpp"
 
 namespace pelor::engine::cpu::numeric::ops {
 
@@ -214,38 +215,18 @@ KernelResult<NdArray<T>> half_matmul(const ArrayView<T>& a, const ArrayView<T>& 
 KernelResult<void> batched_matmul(const MatrixStack<float>& out, const MatrixStack<const float>& a,
                                   const MatrixStack<const float>& b) {
     const MatrixShape g = matrix_shape(a, b);
-    // Batch axes of length 1 select the same matrices at every step and are
-    // skipped. Every other axis is at least 2 long and the result's element
-    // count fits in a signed word, so at most 62 remain.
-    std::array<std::size_t, max_ndim> axes;
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i + 2 < out.ndim(); ++i)
-        if (out.shape[i] != 1) axes[kept++] = i;
-
-    // An odometer over the kept axes, last fastest: row-major order of the
-    // batch index, which is also the memory order of the dense result.
-    std::array<std::size_t, max_ndim> index{};
-    const std::size_t matrix = g.m * g.n;
-    float* c = out.data;
-    const float* pa = a.data;
-    const float* pb = b.data;
-    for (;;) {
-        if (auto r = product_2d(c, pa, pb, g); !r) return r;
-        c += matrix;
-        std::size_t j = kept;
-        for (; j > 0; --j) {
-            const std::size_t axis = axes[j - 1];
-            if (++index[j - 1] < out.shape[axis]) {
-                pa += a.strides[axis];
-                pb += b.strides[axis];
-                break;
-            }
-            index[j - 1] = 0;
-            pa -= a.strides[axis] * std::ptrdiff_t(out.shape[axis] - 1);
-            pb -= b.strides[axis] * std::ptrdiff_t(out.shape[axis] - 1);
-        }
-        if (j == 0) return {};
-    }
+    // The batch axes in row-major order of the batch index, which is also
+    // the memory order of the dense result.
+    const std::size_t batch = out.ndim() - 2;
+    const auto plan = plan_walk<3>(out.shape.first(batch),
+                                   {out.strides.first(batch), a.strides.first(batch), b.strides.first(batch)},
+                                   WalkOrder::row_major);
+    KernelResult<void> result;
+    walk<0>(plan, [&](const auto& off) {
+        result = product_2d(out.data + off[0], a.data + off[1], b.data + off[2], g);
+        return result.has_value();
+    });
+    return result;
 }
 
 KernelResult<NdArray<float>> internal_linalg_matmul(const ArrayView<float>& a, const ArrayView<float>& b) {

@@ -38,8 +38,8 @@ struct MatrixStack {
 // out = a · b for every batch index, in row-major order of the batch index.
 // All three stacks have the same rank (2 or more) and batch shape (the
 // operands' stretched batch axes have stride 0); out is dense row-major and
-// not empty. The batch axes are walked by a loop, not by recursion, so the
-// rank costs no stack. The operands are never copied except that a small
+// not empty. The batch axes are walked by the strided walker (a loop, so the
+// rank costs no stack). The operands are never copied except that a small
 // product may repack B; that scratch buffer is the only possible failure.
 KernelResult<void> batched_matmul(const MatrixStack<float>& out, const MatrixStack<const float>& a,
                                   const MatrixStack<const float>& b);

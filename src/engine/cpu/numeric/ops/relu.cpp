@@ -1,7 +1,5 @@
 #include "engine/cpu/numeric/ops/relu.hpp"
 
-#include <type_traits>
-
 #include "engine/cpu/numeric/ops/relu_kernels.hpp"
 
 namespace pelor::engine::cpu::numeric::ops {
@@ -11,11 +9,7 @@ Allocated<NdArray<T>> relu(const NdArray<T>& a) {
     auto out = NdArray<T>::allocate(a.shape(), a.strides());  // element i of the buffer maps to element i
     const std::size_t n = a.size();
     if (!out || n == 0) return out;
-    const ReluKernels& k = relu_kernels();
-    const elementwise::Run<T, 1, T, 1> run{{a.data()}, {1}, {out->data()}, n};
-    if constexpr (std::is_same_v<T, float>) k.f32(run);
-    else if constexpr (std::is_same_v<T, F16>) k.f16(run);
-    else k.bf16(run);
+    entry_for<T>(relu_kernels())({{a.data()}, {1}, {out->data()}, n});
     return out;
 }
 

@@ -3,10 +3,11 @@
 #include <algorithm>
 #include <array>
 #include <type_traits>
-#include <vector>
 
 #include "engine/cpu/elementwise/iterator.hpp"
 #include "engine/cpu/elementwise/map_run.hpp"
+#include "engine/cpu/numeric/ops/sum_kernels.hpp"
+#include "engine/cpu/strided_walk.hpp"
 
 namespace pelor::engine::cpu::numeric::ops {
 
@@ -36,7 +37,7 @@ KernelResult<NdArray<T>> sum_to(const NdArray<T>& a, ShapeSpan target) {
     auto refused = [&] { return std::unexpected("Cannot sum " + shape_text(shape) + " down to " + shape_text(target)); };
     if (target.size() > n) return refused();
 
-    // Where each axis of `a` steps in the result: 0 on the axes summed over
+    // Where each axis of `a` steps in the sums: 0 on the axes summed over
     // (leading axes, and axes where the target has length 1).
     const std::size_t lead = n - target.size();
     const Strides target_strides = default_strides(target);
@@ -51,37 +52,21 @@ KernelResult<NdArray<T>> sum_to(const NdArray<T>& a, ShapeSpan target) {
     if (!sums) return std::unexpected(sums.error());
     double* acc = sums->data();
     std::fill_n(acc, count, 0.0);
-    if (a.size() != 0) {
-        const StridesSpan from(a.strides());
-        const T* src = a.data();
-        if (n == 0) {
-            acc[0] = widen(src[0]);
-        } else {
-            // Odometer over the outer axes; the last axis is the inner loop.
-            const std::size_t len = shape[n - 1];
-            const std::ptrdiff_t sf = from[n - 1], st = to[n - 1];
-            std::vector<std::size_t> idx(n, 0);
-            std::ptrdiff_t off_from = 0, off_to = 0;
-            for (;;) {
-                const T* p = src + off_from;
-                double* q = acc + off_to;
-                for (std::size_t k = 0; k < len; ++k)
-                    q[std::ptrdiff_t(k) * st] += widen(p[std::ptrdiff_t(k) * sf]);
-                std::size_t ax = n - 1;
-                while (ax-- > 0) {
-                    if (++idx[ax] < shape[ax]) {
-                        off_from += from[ax];
-                        off_to += to[ax];
-                        break;
-                    }
-                    idx[ax] = 0;
-                    off_from -= from[ax] * std::ptrdiff_t(shape[ax] - 1);
-                    off_to -= to[ax] * std::ptrdiff_t(shape[ax] - 1);
-                }
-                if (ax == std::size_t(-1)) break;
-            }
-        }
+
+    const T* src = a.data();
+    if (n == 0) {
+        acc[0] = widen(src[0]);  // a copy: a lone -0 keeps its sign
+    } else {
+        // `a` is read in its memory order; each run is added by the
+        // vectorised loops, into one sum where the run's axis is summed over.
+        auto plan = plan_walk<2>(shape, {StridesSpan(a.strides()), StridesSpan(to)}, WalkOrder::row_major);
+        plan.order_by(0);
+        const auto loop = entry_for<T>(sum_kernels());
+        walk<1>(plan, [&](const auto& off) {
+            loop({src + off[0], plan.stride[0][0], acc + off[1], plan.stride[0][1], plan.len[0]});
+        });
     }
+
     auto out = NdArray<T>::allocate(Shape(target.begin(), target.end()));
     if (!out) return std::unexpected(out.error());
     T* dst = out->data();
