@@ -64,10 +64,9 @@ def parse_args(argv=None):
 def reduce_to(grad, shape):
     """A gradient summed to its tensor's shape, in float32: first the leading
     axes it has beyond the tensor, then the axes where the tensor has length 1."""
-    g = np.asarray(grad, np.float32)
+    g = grad.astype(np.float32)
     g = g.sum(axis=tuple(range(g.ndim - len(shape))))
-    longer = tuple(i for i, n in enumerate(shape) if n == 1 and g.shape[i] != 1)
-    return g.sum(axis=longer, keepdims=True) if longer else g
+    return g.sum(axis=tuple(i for i, n in enumerate(shape) if n == 1), keepdims=True)
 
 
 def shard_gradients(params, xb, yb, dtype):
