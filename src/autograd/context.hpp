@@ -39,7 +39,7 @@ private:
     }
 
     const graph::Tape* tape_;
-    bool met_[4] = {};  // by graph::ConstantLeaf
+    bool met_[std::size_t(graph::ConstantLeaf::foreign) + 1] = {};  // by kind
 };
 
 }  // namespace pelor::autograd::context

@@ -38,11 +38,11 @@ public:
     Tape& operator=(const Tape&) = delete;
 
     NodeId add_leaf();
-    // A leaf standing for a constant operand of a recorded operation. No
-    // tensor carries its id, so its gradient can never be read: backward
-    // rules skip computing it.
+    // A leaf standing for a constant operand of a recorded operation, and
+    // why it is one. No tensor carries its id, so its gradient can never be
+    // read: backward rules skip computing it.
     NodeId add_constant_leaf(ConstantLeaf why);
-    bool is_constant_leaf(NodeId id) const { return constant_leaves_[id] != ConstantLeaf::none; }
+    // ConstantLeaf::none for every other node.
     ConstantLeaf constant_leaf(NodeId id) const { return constant_leaves_[id]; }
     NodeId push_node(std::unique_ptr<ops::BackwardOp> node);
     // Records the output shape of node id once its result exists (a node
