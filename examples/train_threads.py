@@ -133,6 +133,7 @@ def main(argv=None):
         runners = {"two threads": lambda fn, shards: list(pool.map(fn, shards)),
                    "one thread": lambda fn, shards: [fn(s) for s in shards]}
         for name, run_shards in runners.items():
+            train(params, batches[:2], args.dtype, args.lr, run_shards)  # warm-up: threads, first buffers
             start = time.perf_counter()
             timings[name] = (*train(params, batches, args.dtype, args.lr, run_shards), time.perf_counter() - start)
 
