@@ -214,7 +214,6 @@ def test_threads_match_a_single_threaded_run():
 FIRST_USE = """
 import sys, threading
 import numpy as np
-import pytest
 import ml_dtypes
 from pelor_core import Tensor
 # NumPy is loaded, but no tensor has been made: its C API and the bfloat16
