@@ -18,9 +18,10 @@ Two rules make this work:
   this one (backward() warns when it reaches one).
 
 Long operations run without the interpreter's lock, so the two threads
-compute at the same time. The same steps are then run on one thread, which
-computes the two halves one after the other: the parameters must come out
-bit for bit the same, and the two timings give the gain of the second thread.
+compute at the same time. The same steps also run on one thread, which
+computes the two halves one after the other, step for step beside the
+two-thread run: the parameters must come out bit for bit the same, and the
+two timings give the gain of the second thread.
 
   python3 examples/train_threads.py               # 300 steps, batch 1024, hidden 512
   python3 examples/train_threads.py --steps 5     # a quick check
@@ -87,18 +88,14 @@ def shard_gradients(params, xb, yb, dtype):
     return value, grads
 
 
-def train(params, batches, dtype, lr, run_shards):
-    """Trains a copy of `params`; run_shards(fn, shards) computes fn on every
-    shard and returns the results in shard order."""
-    params = [p.copy() for p in params]
-    losses = []
-    for xb, yb in batches:
-        shards = zip(np.array_split(xb, SHARDS), np.array_split(yb, SHARDS))
-        results = run_shards(lambda s: shard_gradients(params, *s, dtype), shards)
-        losses.append(sum(loss for loss, _ in results) / SHARDS)
-        for i, p in enumerate(params):
-            p -= np.float32(lr) * (sum(g[i] for _, g in results) / np.float32(SHARDS))
-    return params, losses
+def step(params, xb, yb, dtype, lr, run_shards):
+    """One step on a batch, updating `params` in place; returns the loss.
+    run_shards(fn, shards) computes fn on every shard, results in shard order."""
+    shards = zip(np.array_split(xb, SHARDS), np.array_split(yb, SHARDS))
+    results = run_shards(lambda s: shard_gradients(params, *s, dtype), shards)
+    for i, p in enumerate(params):
+        p -= np.float32(lr) * (sum(g[i] for _, g in results) / np.float32(SHARDS))
+    return sum(loss for loss, _ in results) / SHARDS
 
 
 def accuracy(params, x, labels, dtype):
@@ -128,22 +125,30 @@ def main(argv=None):
     print(f"digits: network 64-{args.hidden}-{CLASSES}, {args.dtype}, batch {args.batch_size} "
           f"({args.batch_size // SHARDS} per thread), {args.steps} steps")
 
-    timings = {}
+    # Both runs go step by step side by side, so that a change in what else
+    # the machine does affects both timings alike.
+    runs = {name: {"params": [p.copy() for p in params], "losses": [], "seconds": 0.0}
+            for name in ("two threads", "one thread")}
     with ThreadPoolExecutor(max_workers=SHARDS) as pool:
         runners = {"two threads": lambda fn, shards: list(pool.map(fn, shards)),
                    "one thread": lambda fn, shards: [fn(s) for s in shards]}
-        for name, run_shards in runners.items():
-            train(params, batches[:2], args.dtype, args.lr, run_shards)  # warm-up: threads, first buffers
-            start = time.perf_counter()
-            timings[name] = (*train(params, batches, args.dtype, args.lr, run_shards), time.perf_counter() - start)
+        for name, run_shards in runners.items():  # warm-up: the threads, the first buffers
+            step([p.copy() for p in params], *batches[0], args.dtype, args.lr, run_shards)
+        for xb, yb in batches:
+            for name, run in runs.items():
+                start = time.perf_counter()
+                run["losses"].append(step(run["params"], xb, yb, args.dtype, args.lr, runners[name]))
+                run["seconds"] += time.perf_counter() - start
 
-    (two, two_losses, two_time), (one, one_losses, one_time) = timings["two threads"], timings["one thread"]
-    for name, (_, losses, seconds) in timings.items():
+    two, one = runs["two threads"], runs["one thread"]
+    for name, run in runs.items():
+        seconds, losses = run["seconds"], run["losses"]
         print(f"{name:11s}: {args.steps / seconds:8.1f} steps/s, {args.steps * args.batch_size / seconds:9.0f} "
               f"examples/s; loss {losses[0]:.4f} -> {losses[-1]:.4f}")
-    print(f"gain of the second thread: {one_time / two_time:.2f}x; held-out accuracy "
-          f"{100 * accuracy(two, x_test, y_test, args.dtype):.1f} %")
-    if not all(np.array_equal(a, b) for a, b in zip(one, two)) or one_losses != two_losses:
+    print(f"gain of the second thread: {one['seconds'] / two['seconds']:.2f}x; held-out accuracy "
+          f"{100 * accuracy(two['params'], x_test, y_test, args.dtype):.1f} %")
+    same = all(np.array_equal(a, b) for a, b in zip(one["params"], two["params"]))
+    if not same or one["losses"] != two["losses"]:
         print("two threads and one thread disagree")
         return 1
     print("two threads and one thread agree bit for bit")
