@@ -9,6 +9,7 @@ test_graph_gradients.py checks whole graphs against PyTorch.
 """
 
 import threading
+import warnings
 
 import numpy as np
 import pytest
@@ -290,7 +291,8 @@ def test_a_stale_operand_is_a_constant():
     Tensor.clear_graph()
     w = Tensor([3.0, 4.0], requires_grad=True)
     y = x * w
-    y.backward()
+    with pytest.warns(RuntimeWarning, match=r"before the last Tensor\.clear_graph\(\)"):
+        y.backward()
     np.testing.assert_array_equal(w.grad(), [1.0, 2.0])
     assert x.grad() is None
 
@@ -350,8 +352,56 @@ def test_a_tensor_from_another_thread_cannot_be_differentiated_here():
     assert made["y"].grad() is None
     # As an operand it is a constant here.
     w = Tensor([1.0, 1.0], requires_grad=True)
-    (made["y"] * w).backward()
+    with pytest.warns(RuntimeWarning, match="on another thread"):
+        (made["y"] * w).backward()
     np.testing.assert_array_equal(w.grad(), [2.0, 4.0])
+
+
+def made_before_clear_graph():
+    p = Tensor([1.0, -2.0], requires_grad=True)
+    Tensor.clear_graph()
+    return p
+
+
+def made_on_another_thread():
+    made = []
+    t = threading.Thread(target=lambda: made.append(Tensor([1.0, -2.0], requires_grad=True)))
+    t.start()
+    t.join()
+    return made[0]
+
+
+@pytest.mark.parametrize("make", [made_before_clear_graph, made_on_another_thread])
+def test_backward_says_once_where_a_parameter_gets_no_gradient(make):
+    p = make()
+    w = Tensor([3.0, 4.0], requires_grad=True)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("default")  # once per location
+        y = relu(p * w) + p * 2.0  # forward use stays silent
+        assert caught == []
+        for _ in range(3):
+            y.backward()
+    assert [(c.category, c.filename) for c in caught] == [(RuntimeWarning, __file__)]
+    assert "gets no gradient" in str(caught[0].message)
+    assert p.requires_grad and p.grad() is None
+    np.testing.assert_array_equal(w.grad(), [1.0, 0.0])
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with pytest.raises(RuntimeWarning):
+            y.backward()
+
+
+@pytest.mark.parametrize("make", [made_before_clear_graph, made_on_another_thread, lambda: Tensor([1.0, -2.0])])
+def test_backward_is_silent_when_no_stale_parameter_is_reached(make):
+    p = make()
+    w = Tensor([3.0, 4.0], requires_grad=True)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        product = p * w  # recorded, but not below the first root
+        (w * 2.0).backward()
+        if not p.requires_grad:
+            product.backward()
+        np.testing.assert_array_equal(product.to_numpy(), [3.0, -8.0])  # evaluation after clear_graph()
 
 
 # ---------------------------------------------------------------------------

@@ -12,6 +12,8 @@ allocations.
 import gc
 import os
 import resource
+import subprocess
+import sys
 import threading
 
 import numpy as np
@@ -156,3 +158,51 @@ def test_reused_buffers_hold_correct_results():
         for _ in range(3):
             np.testing.assert_array_equal((ta * tb).to_numpy(), a * b)
             np.testing.assert_array_equal((ta - tb).to_numpy(), a - b)
+
+
+# In a fresh interpreter, so that what the suite left in this process does not
+# blur the measure. A producer's results are freed by the main thread; after
+# a burst of its own and a long run of small work, the producer must give the
+# burst back. Were the handed-off bytes still counted as its live bytes, its
+# budget would keep the whole burst (150 MiB).
+HANDOFF_PROGRAM = """
+import os, queue, threading
+import numpy as np
+from pelor_core import Tensor
+
+def resident_mib():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") >> 20
+
+block = Tensor(np.zeros(1 << 18, np.float32))  # 1 MiB
+small = Tensor(np.ones(1 << 14, np.float32))   # 64 KiB: still a large block
+handed, freed = queue.Queue(), threading.Event()
+
+def producer():
+    base = resident_mib()
+    for _ in range(300):
+        handed.put(block.ones_like())
+    handed.put(None)
+    freed.wait()
+    burst = [block.ones_like() for _ in range(150)]
+    del burst
+    after_burst = resident_mib() - base
+    for _ in range(3000):
+        small + small
+    print(after_burst, resident_mib() - base)
+
+thread = threading.Thread(target=producer)
+thread.start()
+while handed.get() is not None:
+    pass  # each result is freed here, on the main thread
+freed.set()
+thread.join()
+"""
+
+
+def test_memory_handed_to_another_thread_leaves_its_makers_budget():
+    done = subprocess.run([sys.executable, "-c", HANDOFF_PROGRAM], capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    after_burst, later = map(int, done.stdout.split())
+    assert after_burst >= 100, "the freed burst should first be kept for reuse"
+    assert later < 32, f"{later} MiB still kept after the small run"

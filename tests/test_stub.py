@@ -264,3 +264,12 @@ def test_stub_executes_and_every_annotation_resolves(monkeypatch):
     for obj in [*functions.values(), *classes]:
         annotationlib.get_annotations(obj, format=annotationlib.Format.VALUE)
     namespace["__annotate__"](annotationlib.Format.VALUE)  # the module's own: nn
+
+
+def test_every_public_definition_has_a_docstring():
+    functional = members(stub_class("_FunctionalModule").body)
+    defined = [("Tensor", stub_class("Tensor"))] + [
+        (name, node) for scope in (TENSOR_STUB, functional) for name, nodes in scope.items()
+        for node in nodes if isinstance(node, ast.FunctionDef)]
+    assert [name for name, node in defined if not ast.get_docstring(node)] == []
+    assert {"relu", "backward", "requires_grad", "__add__"} <= {name for name, _ in defined}

@@ -47,7 +47,11 @@ Result<void> AutogradContext::accumulate(NodeId id, Storage grad) {
     return {};
 }
 
-bool AutogradContext::wants(NodeId id) const { return !tape_->is_constant_leaf(id); }
+bool AutogradContext::wants(NodeId id) {
+    const graph::ConstantLeaf why = tape_->constant_leaf(id);
+    met_[static_cast<std::size_t>(why)] = true;
+    return why == graph::ConstantLeaf::none;
+}
 
 void AutogradContext::set_grad(NodeId id, Storage grad) {
     pad(id);

@@ -3,13 +3,10 @@
 #include <optional>
 #include <vector>
 
+#include "autograd/graph.hpp"
 #include "autograd/node_id.hpp"
 #include "base/error.hpp"
 #include "tensor/storage.hpp"
-
-namespace pelor::autograd::graph {
-class Tape;
-}
 
 namespace pelor::autograd::context {
 
@@ -27,8 +24,12 @@ public:
     Result<void> accumulate(NodeId id, Storage grad);
     void set_grad(NodeId id, Storage grad);
     // Whether a rule should compute the contribution to input id: not when
-    // no tensor can ever read that input's gradient.
-    bool wants(NodeId id) const;
+    // no tensor can ever read that input's gradient. Every rule asks this for
+    // each input of its node, so the question also notes which kinds of
+    // constant leaf the pass reached (see met()).
+    bool wants(NodeId id);
+    // Whether a rule has asked about a constant leaf of kind `why`.
+    bool met(graph::ConstantLeaf why) const { return met_[static_cast<std::size_t>(why)]; }
 
     std::vector<std::optional<Storage>> grads;
 
@@ -38,6 +39,7 @@ private:
     }
 
     const graph::Tape* tape_;
+    bool met_[std::size_t(graph::ConstantLeaf::foreign) + 1] = {};  // by kind
 };
 
 }  // namespace pelor::autograd::context

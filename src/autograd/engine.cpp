@@ -6,7 +6,7 @@
 
 namespace pelor::autograd::engine {
 
-Result<void> run_backward(NodeId root, tensor::storage::Storage seed) {
+Result<PassReport> run_backward(NodeId root, tensor::storage::Storage seed) {
     graph::Tape& tape = graph::TAPE();
     // Only ids up to the root are ever reached (inputs precede their nodes),
     // so the table stops there: a long tape that was never cleared does not
@@ -19,13 +19,13 @@ Result<void> run_backward(NodeId root, tensor::storage::Storage seed) {
         if (i >= ctx.grads.size() || !ctx.grads[i]) continue;
         tensor::storage::Storage g = std::move(*ctx.grads[i]);
         ctx.grads[i].reset();
-        if (auto r = tape.node(i).backward(ctx, g); !r) return r;
+        if (auto r = tape.node(i).backward(ctx, g); !r) return std::unexpected(std::move(r.error()));
         ctx.set_grad(i, std::move(g));
     }
     for (NodeId i = 0; i < ctx.grads.size(); ++i) {
         if (ctx.grads[i]) tape.set_grad(i, std::move(*ctx.grads[i]));
     }
-    return {};
+    return PassReport{ctx.met(graph::ConstantLeaf::cleared), ctx.met(graph::ConstantLeaf::foreign)};
 }
 
 }  // namespace pelor::autograd::engine

@@ -12,14 +12,14 @@ std::atomic<std::uint64_t> next_epoch{1};
 std::uint64_t new_epoch() { return next_epoch.fetch_add(1, std::memory_order_relaxed); }
 }  // namespace
 
-Tape::Tape() : epoch_(new_epoch()) {}
+Tape::Tape() : epoch_(new_epoch()), id_(epoch_) {}
 Tape::~Tape() = default;
 
 NodeId Tape::add_leaf() { return push_node(std::make_unique<ops::LeafNode>()); }
 
-NodeId Tape::add_constant_leaf() {
+NodeId Tape::add_constant_leaf(ConstantLeaf why) {
     const NodeId id = add_leaf();
-    constant_leaves_[id] = true;
+    constant_leaves_[id] = why;
     return id;
 }
 
@@ -28,7 +28,7 @@ NodeId Tape::push_node(std::unique_ptr<ops::BackwardOp> node) {
     nodes_.push_back(std::move(node));
     grads_.emplace_back();
     shapes_.emplace_back(0, 0);
-    constant_leaves_.push_back(false);
+    constant_leaves_.push_back(ConstantLeaf::none);
     return id;
 }
 

@@ -20,6 +20,16 @@ namespace pelor::autograd::graph {
 
 using tensor::storage::Storage;
 
+// Why an operand of a recorded operation stands as a constant leaf. The last
+// two name tensors that asked for gradients but whose node this tape cannot
+// reach: no gradient is computed for them.
+enum class ConstantLeaf : unsigned char {
+    none,      // not a constant leaf
+    constant,  // a tensor that does not require gradients
+    cleared,   // recorded before this thread's last clear()
+    foreign,   // recorded on another thread's tape
+};
+
 class Tape {
 public:
     Tape();
@@ -28,11 +38,12 @@ public:
     Tape& operator=(const Tape&) = delete;
 
     NodeId add_leaf();
-    // A leaf standing for a constant operand of a recorded operation. No
-    // tensor carries its id, so its gradient can never be read: backward
-    // rules skip computing it.
-    NodeId add_constant_leaf();
-    bool is_constant_leaf(NodeId id) const { return constant_leaves_[id]; }
+    // A leaf standing for a constant operand of a recorded operation, and
+    // why it is one. No tensor carries its id, so its gradient can never be
+    // read: backward rules skip computing it.
+    NodeId add_constant_leaf(ConstantLeaf why);
+    // ConstantLeaf::none for every other node.
+    ConstantLeaf constant_leaf(NodeId id) const { return constant_leaves_[id]; }
     NodeId push_node(std::unique_ptr<ops::BackwardOp> node);
     // Records the output shape of node id once its result exists (a node
     // whose computation failed has none, but no pass ever reaches it).
@@ -57,6 +68,9 @@ public:
     // outlived clear() or came from another thread is recognised as stale.
     std::uint64_t epoch() const { return epoch_; }
     bool is_live(NodeId id, std::uint64_t epoch) const { return epoch == epoch_ && id < nodes_.size(); }
+    // Names this tape for the thread's lifetime (its first epoch), so a stale
+    // tensor tells a cleared graph from another thread's.
+    std::uint64_t id() const { return id_; }
 
 private:
     std::vector<std::unique_ptr<ops::BackwardOp>> nodes_;
@@ -65,8 +79,9 @@ private:
     // shared list, so recording a node allocates nothing for its shape.
     std::vector<std::pair<std::size_t, std::size_t>> shapes_;
     std::vector<std::size_t> axes_;
-    std::vector<bool> constant_leaves_;
+    std::vector<ConstantLeaf> constant_leaves_;
     std::uint64_t epoch_;
+    std::uint64_t id_;
 };
 
 // The calling thread's tape, created on first use and destroyed with the thread.

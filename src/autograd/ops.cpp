@@ -46,7 +46,7 @@ Result<void> linear_pair(AutogradContext& context, const Storage& grad, NodeId l
     return contribute(context, rhs_id, [&] { return CpuStorage::scalar_mul(grad, rhs_scale); });
 }
 
-Wanted wanted(const AutogradContext& context, const SavedOperands& node) {
+Wanted wanted(AutogradContext& context, const SavedOperands& node) {
     return {context.wants(node.lhs_id), context.wants(node.rhs_id)};
 }
 

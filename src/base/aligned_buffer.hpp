@@ -32,14 +32,15 @@ inline std::optional<std::size_t> buffer_bytes(std::size_t count, std::size_t el
     return (bytes + buffer_alignment - 1) / buffer_alignment * buffer_alignment;
 }
 
-// Null when the system has no memory left.
-inline void* allocate_block(std::size_t bytes) noexcept {
-    return bytes >= large_blocks::threshold ? large_blocks::allocate(bytes) : std::aligned_alloc(buffer_alignment, bytes);
+// Null data when the system has no memory left.
+inline large_blocks::Block allocate_block(std::size_t bytes) noexcept {
+    if (bytes >= large_blocks::threshold) return large_blocks::allocate(bytes);
+    return {std::aligned_alloc(buffer_alignment, bytes), nullptr};
 }
 
-inline void release_block(void* block, std::size_t bytes) noexcept {
+inline void release_block(large_blocks::Block block, std::size_t bytes) noexcept {
     if (bytes >= large_blocks::threshold) large_blocks::release(block, bytes);
-    else std::free(block);
+    else std::free(block.data);
 }
 
 }  // namespace detail
@@ -58,7 +59,9 @@ public:
         if (count == 0) return b;
         const auto bytes = detail::buffer_bytes(count, sizeof(T));
         if (!bytes) return std::unexpected(AllocationFailure{count, sizeof(T)});
-        b.data_ = static_cast<T*>(detail::allocate_block(*bytes));
+        const auto block = detail::allocate_block(*bytes);
+        b.data_ = static_cast<T*>(block.data);
+        b.maker_ = block.maker;
         if (!b.data_) return std::unexpected(AllocationFailure{count, sizeof(T)});
         b.size_ = count;
         b.bytes_ = *bytes;
@@ -76,15 +79,17 @@ public:
     AlignedBuffer(AlignedBuffer&& other) noexcept
         : data_(std::exchange(other.data_, nullptr)),
           size_(std::exchange(other.size_, 0)),
-          bytes_(std::exchange(other.bytes_, 0)) {}
+          bytes_(std::exchange(other.bytes_, 0)),
+          maker_(std::exchange(other.maker_, nullptr)) {}
     AlignedBuffer& operator=(AlignedBuffer other) noexcept {
         std::swap(data_, other.data_);
         std::swap(size_, other.size_);
         std::swap(bytes_, other.bytes_);
+        std::swap(maker_, other.maker_);
         return *this;
     }
     ~AlignedBuffer() {
-        if (data_) detail::release_block(data_, bytes_);
+        if (data_) detail::release_block({data_, maker_}, bytes_);
     }
 
     T* data() noexcept { return data_; }
@@ -95,6 +100,7 @@ private:
     T* data_ = nullptr;
     std::size_t size_ = 0;
     std::size_t bytes_ = 0;  // as allocated, for the release
+    large_blocks::Account* maker_ = nullptr;  // whose live bytes this buffer counts in
 };
 
 }  // namespace pelor

@@ -3,8 +3,10 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstdint>
+#include <new>
 #include <vector>
 
 namespace pelor::large_blocks {
@@ -52,15 +54,43 @@ void* map(std::size_t size) {
 
 void unmap(void* block, std::size_t size) noexcept { munmap(block, size); }
 
+}  // namespace
+
+// Counts its thread's live bytes plus one while that thread's cache exists.
+// Block sizes are whole pages, so the count reaches zero only once the thread
+// has ended and every block it made is freed: whoever brings it there deletes
+// the account. Only the owning thread adds, other threads only subtract, so
+// no lock is needed.
+class Account {
+public:
+    // Owner only.
+    void add(std::size_t size) noexcept { count_.fetch_add(size, std::memory_order_relaxed); }
+    std::size_t live() const noexcept { return count_.load(std::memory_order_relaxed) - 1; }
+    void close() noexcept { subtract(this, 1); }
+
+    // Any thread, for a block this account's owner made.
+    static void subtract(Account* a, std::size_t size) noexcept {
+        // acq_rel: every use of the account happens before its deletion.
+        if (a->count_.fetch_sub(size, std::memory_order_acq_rel) == size) delete a;
+    }
+
+private:
+    std::atomic<std::size_t> count_{1};
+};
+
+namespace {
+
 // One thread's kept blocks. Freed blocks are linked through their first
 // word, so keeping one costs no memory of its own.
 class Cache {
 public:
+    Cache() noexcept : account_(new (std::nothrow) Account) {}
     ~Cache() {
         state() = State::gone;
         for (auto& c : classes_) {
             while (c.head) unmap(pop(c), c.size);
         }
+        if (account_) account_->close();
     }
 
     enum class State : unsigned char { unborn, alive, gone };
@@ -71,18 +101,27 @@ public:
         return s;
     }
 
-    void* allocate(std::size_t size) noexcept {
-        count_live(size);
+    // Without an account (no memory for it) the thread keeps nothing.
+    bool usable() const noexcept { return account_ != nullptr; }
+
+    Block allocate(std::size_t size) noexcept {
+        void* block = nullptr;
         if (Class* c = find(size); c && c->head) {
             c->last_use = ++clock_;
             cached_ -= size;
-            return pop(*c);
+            block = pop(*c);
+        } else {
+            block = map(size);
+            if (!block) return {};
         }
-        return map(size);
+        account_->add(size);
+        count_live();
+        return {block, account_};
     }
 
-    void release(void* block, std::size_t size) noexcept {
-        live_ = live_ > size ? live_ - size : 0;
+    // Keeps a block that any thread made (its maker's account is settled by
+    // the caller).
+    void keep(void* block, std::size_t size) noexcept {
         Class* c = find(size);
         if (!c) {
             // A new class: without memory for its entry the block just goes back.
@@ -120,13 +159,15 @@ private:
         return nullptr;
     }
 
-    void count_live(std::size_t size) noexcept {
-        live_ += size;
-        window_peak_ = std::max(window_peak_, live_);
+    // Live bytes grow only here, so their peak is seen here; other threads
+    // may have freed some of them since the last allocation.
+    void count_live() noexcept {
+        const std::size_t live = account_->live();
+        window_peak_ = std::max(window_peak_, live);
         if (++allocations_ == window_allocations) {
             allocations_ = 0;
             previous_peak_ = window_peak_;
-            window_peak_ = live_;
+            window_peak_ = live;
             trim();
         }
     }
@@ -146,34 +187,36 @@ private:
     }
 
     std::vector<Class> classes_;
+    Account* account_;               // this thread's live bytes; outlives the cache while they do
     std::size_t cached_ = 0;         // bytes kept for reuse
-    std::size_t live_ = 0;           // bytes allocated through this thread and not yet freed by it
-    std::size_t window_peak_ = 0;    // peak of live_ in the current window
+    std::size_t window_peak_ = 0;    // peak of live bytes in the current window
     std::size_t previous_peak_ = 0;  // and in the window before it
     unsigned allocations_ = 0;
     std::uint64_t clock_ = 0;
 };
 
-// The calling thread's cache; null once it has been destroyed at thread exit.
+// The calling thread's cache; null once it has been destroyed at thread exit
+// (or when it could not get an account).
 Cache* cache() {
     if (Cache::state() == Cache::State::gone) return nullptr;
     thread_local Cache c;
     Cache::state() = Cache::State::alive;
-    return &c;
+    return c.usable() ? &c : nullptr;
 }
 
 }  // namespace
 
-void* allocate(std::size_t bytes) noexcept {
+Block allocate(std::size_t bytes) noexcept {
     const std::size_t size = class_size(bytes);
-    Cache* c = cache();
-    return c ? c->allocate(size) : map(size);
+    if (Cache* c = cache()) return c->allocate(size);
+    return {map(size), nullptr};
 }
 
-void release(void* block, std::size_t bytes) noexcept {
+void release(Block block, std::size_t bytes) noexcept {
     const std::size_t size = class_size(bytes);
-    if (Cache* c = cache()) c->release(block, size);
-    else unmap(block, size);
+    if (block.maker) Account::subtract(block.maker, size);
+    if (Cache* c = cache()) c->keep(block.data, size);
+    else unmap(block.data, size);
 }
 
 }  // namespace pelor::large_blocks

@@ -10,6 +10,11 @@
 // recent peak of live bytes, so a workload that shrinks gives memory back, and
 // everything kept goes back to the system when the thread ends.
 //
+// A thread's live bytes are those it allocated and nobody has freed yet,
+// whichever thread frees them: a block carries the account of the thread that
+// made it, so results that a producer hands to a consumer stop counting
+// against the producer's budget once the consumer drops them.
+//
 // Blocks are mapped directly from the system, never from the C library's heap,
 // and the process's allocator settings are left alone: the module lives in
 // someone else's process. Blocks of 4 MiB and up start on a huge-page
@@ -25,10 +30,19 @@ inline constexpr std::size_t threshold = ~std::size_t(0);
 inline constexpr std::size_t threshold = std::size_t(64) << 10;
 #endif
 
-// A block of at least `bytes` bytes, 64-byte aligned; null when the system
-// has no memory left.
-void* allocate(std::size_t bytes) noexcept;
+// The live bytes of one thread's blocks; it outlives the thread while any of
+// them is still in use.
+class Account;
+
+struct Block {
+    void* data = nullptr;
+    Account* maker = nullptr;  // null when made without an account (during thread exit)
+};
+
+// A block of at least `bytes` bytes, 64-byte aligned, counted as the calling
+// thread's; null data when the system has no memory left.
+Block allocate(std::size_t bytes) noexcept;
 // Returns a block from allocate() with the same `bytes`, on any thread.
-void release(void* block, std::size_t bytes) noexcept;
+void release(Block block, std::size_t bytes) noexcept;
 
 }  // namespace pelor::large_blocks

@@ -22,16 +22,22 @@ Tensor make_tensor(Storage s, std::optional<NodeId> id) {
         t.node_id = id;
         t.requires_grad = true;
         t.tape_epoch = TAPE().epoch();
+        t.tape_id = TAPE().id();
     }
     t.storage = storage::share(std::move(s));
     return t;
 }
 
 // A stale id (from before clear_graph(), or another thread's) would name an
-// unrelated node here, so such an operand is treated like a constant.
+// unrelated node here, so such an operand is treated like a constant. Its leaf
+// remembers why, so that a backward pass reaching it can say so.
 NodeId operand_id(const Tensor& t) {
+    using autograd::graph::ConstantLeaf;
     if (auto id = t.live_node_id()) return *id;
-    NodeId id = TAPE().add_constant_leaf();
+    const ConstantLeaf why = !t.requires_grad              ? ConstantLeaf::constant
+                             : t.tape_id == TAPE().id() ? ConstantLeaf::cleared
+                                                        : ConstantLeaf::foreign;
+    NodeId id = TAPE().add_constant_leaf(why);
     TAPE().set_shape(id, t.storage->shape());
     return id;
 }

@@ -19,8 +19,9 @@ struct Tensor {
     std::optional<NodeId> node_id;
     StorageHandle storage;
     bool requires_grad = false;
-    // Epoch of the tape that handed out node_id (see Tape::epoch).
+    // Epoch and id of the tape that handed out node_id (see Tape::epoch).
     std::uint64_t tape_epoch = 0;
+    std::uint64_t tape_id = 0;
 
     // This thread's live node behind node_id, if any.
     std::optional<NodeId> live_node_id() const;

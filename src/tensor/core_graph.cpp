@@ -39,7 +39,7 @@ Result<BackwardPass> prepare_backward(const Tensor& t) {
     return BackwardPass{*root, backward_work(TAPE(), *root)};
 }
 
-Result<void> backward(const Tensor& t, const BackwardPass& pass) {
+Result<autograd::engine::PassReport> backward(const Tensor& t, const BackwardPass& pass) {
     auto seed = CpuStorage::ones_like(*t.storage);
     if (!seed) return std::unexpected(std::move(seed.error()));
     return autograd::engine::run_backward(pass.root, std::move(*seed));

@@ -4,6 +4,7 @@
 // pass, reading a gradient and clearing the graph.
 #include <cstddef>
 
+#include "autograd/engine.hpp"
 #include "autograd/node_id.hpp"
 #include "base/error.hpp"
 #include "tensor/core.hpp"
@@ -24,9 +25,9 @@ struct BackwardPass {
 // The checks of backward() on `t`, in order: it requires gradients, it has a
 // node, and that node is on this thread's current graph.
 Result<BackwardPass> prepare_backward(const Tensor& t);
-// Runs the pass with a seed of ones and publishes its gradients. Touches no
-// Python object.
-Result<void> backward(const Tensor& t, const BackwardPass& pass);
+// Runs the pass with a seed of ones and publishes its gradients; reports the
+// stale operands it reached. Touches no Python object.
+Result<autograd::engine::PassReport> backward(const Tensor& t, const BackwardPass& pass);
 
 // The gradient the last pass published for `t`, or null; valid until this
 // thread's graph changes.

@@ -64,7 +64,10 @@ Result<Storage> convert_with_numpy(PyObject* numpy, PyObject* data, DType dtype)
     PyRef call_kwargs = PyRef::steal(Py_BuildValue("{s:s#}", "dtype", numpy_name.data(), Py_ssize_t(numpy_name.size())));
     if (!call_args || !call_kwargs) return python_error();
     PyRef array = PyRef::steal(PyObject_Call(array_fn.get(), call_args.get(), call_kwargs.get()));
-    if (!array) return python_error();
+    if (!array) {
+        if (dtype == DType::BF16) note_how_to_register_bfloat16();
+        return python_error();
+    }
     return import_ndarray(array.get(), dtype);
 }
 

@@ -96,12 +96,29 @@ PyObject* reflected_compare(PyObject* self, PyObject* args, PyObject* kwargs) no
     return wrap(run_detached(elementwise_work(*t.storage), [&] { return Op(t, x); }));
 }
 
+// An operand that asked for gradients but could not be differentiated gets
+// none, and its grad() is None far from the cause: the pass says so. Through
+// the warnings machinery, so a training loop hears it once per location.
+bool warn_of_constants(const autograd::engine::PassReport& report) {
+    static constexpr char cleared[] =
+        "backward() reached a tensor with requires_grad=True that was recorded before the last "
+        "Tensor.clear_graph(); it was used as a constant and gets no gradient. Make such tensors (parameters) "
+        "again after clear_graph() to differentiate them.";
+    static constexpr char foreign[] =
+        "backward() reached a tensor with requires_grad=True that was recorded on another thread; it was used "
+        "as a constant and gets no gradient. Make such tensors (parameters) on the thread that calls backward() "
+        "to differentiate them.";
+    if (report.reached_cleared && PyErr_WarnEx(PyExc_RuntimeWarning, cleared, 1) < 0) return false;
+    return !report.reached_foreign || PyErr_WarnEx(PyExc_RuntimeWarning, foreign, 1) == 0;
+}
+
 PyObject* backward(PyObject* self, PyObject*) noexcept {
     const Tensor& t = unwrap(self);
     auto pass = core::prepare_backward(t);
     if (!pass) return raise(pass.error());
     auto r = run_detached(pass->work, [&] { return core::backward(t, *pass); });
     if (!r) return raise(r.error());
+    if (!warn_of_constants(*r)) return nullptr;  // a filter turned the warning into an error
     Py_RETURN_NONE;
 }
 

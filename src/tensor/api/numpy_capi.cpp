@@ -2,6 +2,7 @@
 #include "tensor/api/numpy_capi.hpp"
 
 #include "base/py_ref.hpp"
+#include "tensor/api/numpy_interchange.hpp"
 
 namespace pelor::tensor::api {
 
@@ -20,6 +21,10 @@ bool numpy_ready = false;
 // need it first cannot deadlock, and only one performs the lookup.
 PyMutex bf16_mutex;
 PyArray_Descr* bf16_descr = nullptr;
+
+constexpr char bfloat16_help[] =
+    "bfloat16 tensors need NumPy's 'bfloat16' data type, which importing ml_dtypes registers "
+    "(pip install ml_dtypes, or this package's 'bfloat16' extra)";
 
 }  // namespace
 
@@ -48,11 +53,18 @@ Result<PyArray_Descr*> bfloat16_descr() {
     }
     PyArray_Descr* d = bf16_descr;
     PyMutex_Unlock(&bf16_mutex);
-    if (!d)
-        return type_error(
-            "bfloat16 tensors need a package that registers a NumPy 'bfloat16' data type "
-            "(for example ml_dtypes); import it first");
+    if (!d) return type_error(bfloat16_help);
     return d;
+}
+
+void note_how_to_register_bfloat16() {
+    // The lookup clears what it meets, so NumPy's exception is held aside.
+    PyRef exc = PyRef::steal(PyErr_GetRaisedException());
+    if (exc && !bfloat16_descr()) {
+        PyRef done = PyRef::steal(PyObject_CallMethod(exc.get(), "add_note", "s", bfloat16_help));
+        if (!done) PyErr_Clear();  // NumPy's own error matters more than the note
+    }
+    PyErr_SetRaisedException(exc.release());
 }
 
 Result<PyArray_Descr*> descr_for(storage::DType d) {

@@ -24,6 +24,11 @@ Result<Storage> import_ndarray(PyObject* object, storage::DType dtype);
 // included). nullopt: the data needs numpy.array.
 std::optional<Result<Storage>> import_ndarray_directly(PyObject* data, storage::DType dtype);
 
+// After numpy.array refused to make a bfloat16 array: when no bfloat16 type
+// is registered, a note on the pending exception says how to get one. NumPy's
+// exception (class and text) stays as it is.
+void note_how_to_register_bfloat16();
+
 // A new ndarray with the elements of `s`; null with an exception set.
 PyObject* export_ndarray(const Storage& s);
 
