@@ -343,8 +343,14 @@ std::vector<Level> levels_here() {
 
 }  // namespace
 
-int main() {
+// With --levels it only lists the levels this processor runs, narrowest
+// first (.ci/run runs the Python suite once at each).
+int main(int argc, char** argv) {
     const std::vector<Level> levels = levels_here();
+    if (argc == 2 && std::string(argv[1]) == "--levels") {
+        for (const Level& level : levels) std::printf("%s\n", level.name);
+        return 0;
+    }
     const Level& baseline = levels.front();
 
     const std::vector<float> inputs = cast_inputs();
