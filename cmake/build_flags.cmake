@@ -8,16 +8,11 @@
 #   cmake/exports.map);
 # - the sanitizer of a sanitized build.
 #
-# Warnings are errors by default in the project's builds (make, CI) and off
-# for a package build (pip install, scikit-build-core): a user's newer
-# compiler may warn about something new, which must not stop the install.
-# -DPELOR_WARNINGS_AS_ERRORS=ON/OFF overrides either default.
-if(SKBUILD)
-  set(_warnings_as_errors_default OFF)
-else()
-  set(_warnings_as_errors_default ON)
-endif()
-option(PELOR_WARNINGS_AS_ERRORS "Treat compiler warnings as errors" ${_warnings_as_errors_default})
+# Warnings are errors by default in the project's builds (PELOR_PROJECT_BUILD:
+# make, CI) and not in a package build (pip install, scikit-build-core): a
+# user's newer compiler may warn about something new, which must not stop the
+# install. -DPELOR_WARNINGS_AS_ERRORS=ON/OFF overrides either default.
+option(PELOR_WARNINGS_AS_ERRORS "Treat compiler warnings as errors" ${PELOR_PROJECT_BUILD})
 
 option(PELOR_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
 option(PELOR_TSAN "Build with ThreadSanitizer" OFF)

@@ -3,10 +3,10 @@
 #include <Python.h>
 
 #include "base/py_ref.hpp"
-#include "engine/cpu/isa_choice.hpp"
 #include "module_add.hpp"
 #include "nn/functional/functional.hpp"
 #include "tensor/api/py_tensor.hpp"
+#include "tensor/core_isa.hpp"
 #ifdef PELOR_TEST_HOOKS
 #include "test_hooks.hpp"
 #endif
@@ -22,8 +22,8 @@ int exec_module(PyObject* module) noexcept {
     }
     // PELOR_ISA names a level the kernels cannot use: refuse to load rather
     // than run another route than the one asked for.
-    if (const Result<engine::cpu::IsaLevel>& limit = engine::cpu::isa_level_limit(); !limit) {
-        tensor::api::raise(limit.error());
+    if (Result<void> checked = tensor::core::check_isa_choice(); !checked) {
+        tensor::api::raise(checked.error());
         return -1;
     }
     PyTypeObject* type = tensor::api::tensor_type();

@@ -13,8 +13,8 @@ namespace {
 
 namespace ops = engine::cpu::numeric::ops;
 
-// The level whose table a selector returned, found by address among the
-// tables of the levels `levels` lists.
+// The level whose table a selector returned, found by comparing its address
+// with each level's table (X-macro over the levels the table exists at).
 #define PELOR_LEVEL_OF_TABLE_(level, selected, name) \
     if (&(selected) == &::pelor::isa::level::name) return engine::cpu::isa_level_name(engine::cpu::IsaLevel::level);
 

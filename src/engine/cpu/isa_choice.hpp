@@ -4,7 +4,6 @@
 // the level names of cmake/isa.cmake), so that a machine can run, and a test
 // suite can check, the same route as an older processor. Read once per
 // process, at the first import; the results never depend on the level.
-#include <optional>
 #include <string_view>
 
 #include "base/error.hpp"
