@@ -8,7 +8,7 @@
 #include "tensor/api/py_tensor.hpp"
 #include "tensor/core_isa.hpp"
 #ifdef PELOR_TEST_HOOKS
-#include "test_hooks.hpp"
+#include "module_test_hooks.hpp"
 #endif
 
 namespace pelor {
