@@ -4,10 +4,10 @@
 // conversions), every level's transposing copies must move each element where
 // a plain loop would, and every level's element-wise loops (each operation, element type and run
 // layout) must give the baseline level's bytes.
-// The Python suite reaches only the level this processor selects; this program
-// runs every level the processor can execute (on an AVX-512 processor with
-// BF16 that includes the avx512 level's casts, which processors without BF16
-// run) against the baseline tables. tests/test_kernel_levels.py runs it.
+// A run of the Python suite reaches one level (the widest, or the one
+// PELOR_ISA names); this program runs every level the processor can execute
+// (on an AVX-512 processor with BF16 that includes the avx512 level's casts,
+// which processors without BF16 run) against the baseline tables. tests/test_kernel_levels.py runs it.
 #include <algorithm>
 #include <bit>
 #include <cstdint>
