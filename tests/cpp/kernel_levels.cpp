@@ -7,7 +7,8 @@
 // A run of the Python suite reaches one level (the widest, or the one
 // PELOR_ISA names); this program runs every level the processor can execute
 // (on an AVX-512 processor with BF16 that includes the avx512 level's casts,
-// which processors without BF16 run) against the baseline tables. tests/test_kernel_levels.py runs it.
+// which processors without BF16 run) against the baseline tables.
+// tests/test_kernel_levels.py runs it.
 #include <algorithm>
 #include <bit>
 #include <cstdint>
