@@ -6,6 +6,10 @@
 #include "module_add.hpp"
 #include "nn/functional/functional.hpp"
 #include "tensor/api/py_tensor.hpp"
+#include "tensor/core_isa.hpp"
+#ifdef PELOR_TEST_HOOKS
+#include "module_test_hooks.hpp"
+#endif
 
 namespace pelor {
 
@@ -16,6 +20,12 @@ int exec_module(PyObject* module) noexcept {
         PyErr_Format(PyExc_TypeError, "expected a module, got %.200s", Py_TYPE(module)->tp_name);
         return -1;
     }
+    // PELOR_ISA names a level the kernels cannot use: refuse to load rather
+    // than run another route than the one asked for.
+    if (Result<void> checked = tensor::core::check_isa_choice(); !checked) {
+        tensor::api::raise(checked.error());
+        return -1;
+    }
     PyTypeObject* type = tensor::api::tensor_type();
     if (!type) return -1;
     if (add_to_module(module, "Tensor", reinterpret_cast<PyObject*>(type)) < 0) return -1;
@@ -23,6 +33,9 @@ int exec_module(PyObject* module) noexcept {
     PyRef nn = PyRef::steal(PyModule_New("nn"));
     if (!nn) return -1;
     if (nn::functional::init_submodule(nn.get()) < 0) return -1;
+#ifdef PELOR_TEST_HOOKS
+    if (add_test_hooks(module) < 0) return -1;
+#endif
     return add_submodule(module, nn.get());
 }
 

@@ -16,6 +16,8 @@ enum class ErrorKind {
     RuntimeError,
     // A result, gradient or copy that could not be allocated.
     MemoryError,
+    // The module refuses to load (an environment setting it cannot honour).
+    ImportError,
     // A Python exception is already set (raised by NumPy or the interpreter);
     // the binding layer leaves it as it is. Only code that calls Python uses it.
     PythonError,

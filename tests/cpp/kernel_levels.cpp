@@ -4,10 +4,11 @@
 // conversions), every level's transposing copies must move each element where
 // a plain loop would, and every level's element-wise loops (each operation, element type and run
 // layout) must give the baseline level's bytes.
-// The Python suite reaches only the level this processor selects; this program
-// runs every level the processor can execute (on an AVX-512 processor with
-// BF16 that includes the avx512 level's casts, which processors without BF16
-// run) against the baseline tables. tests/test_kernel_levels.py runs it.
+// A run of the Python suite reaches one level (the widest, or the one
+// PELOR_ISA names); this program runs every level the processor can execute
+// (on an AVX-512 processor with BF16 that includes the avx512 level's casts,
+// which processors without BF16 run) against the baseline tables.
+// tests/test_kernel_levels.py runs it.
 #include <algorithm>
 #include <bit>
 #include <cstdint>
@@ -343,8 +344,18 @@ std::vector<Level> levels_here() {
 
 }  // namespace
 
-int main() {
+// With --common-levels it only lists the levels this processor runs that
+// have every kernel table, narrowest first: .ci/run runs the Python suite at
+// each below the widest. (A level with a few tables only, such as the
+// bfloat16 cast's, differs from the one below it in just those kernels, which
+// this program checks.)
+int main(int argc, char** argv) {
     const std::vector<Level> levels = levels_here();
+    if (argc == 2 && std::string(argv[1]) == "--common-levels") {
+        for (const Level& level : levels)
+            if (level.elementwise) std::printf("%s\n", level.name);
+        return 0;
+    }
     const Level& baseline = levels.front();
 
     const std::vector<float> inputs = cast_inputs();

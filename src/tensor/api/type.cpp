@@ -86,6 +86,7 @@ PyObject* raise(const Error& e) {
         case ErrorKind::ValueError: PyErr_SetString(PyExc_ValueError, e.message.c_str()); break;
         case ErrorKind::RuntimeError: PyErr_SetString(PyExc_RuntimeError, e.message.c_str()); break;
         case ErrorKind::MemoryError: PyErr_SetString(PyExc_MemoryError, e.message.c_str()); break;
+        case ErrorKind::ImportError: PyErr_SetString(PyExc_ImportError, e.message.c_str()); break;
         case ErrorKind::PythonError:
             if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error reported without an exception");
             break;

@@ -2,16 +2,17 @@
 
 #include <blis.h>
 
-#include "engine/cpu/cpu_features.hpp"
+#include "engine/cpu/isa_choice.hpp"
 
 namespace pelor::engine::cpu::numeric::ops {
 
 namespace {
 
 // BLIS is initialised once, before its first use, and the kernel context is
-// chosen with it. On x86-64 processors with AVX-512 (F, DQ, BW, VL) the
-// AVX-512 ("skx") kernels run every product: BLIS's own processor detection
-// may pick its AVX2 kernels there. Elsewhere (other processors, aarch64 and
+// chosen with it. Where the avx512 level is enabled (an x86-64 processor with
+// AVX-512 F, DQ, BW and VL, and PELOR_ISA not below it) the AVX-512 ("skx")
+// kernels run every product: BLIS's own processor detection may pick its AVX2
+// kernels there. Elsewhere (other processors, aarch64 and
 // any other architecture), or with a BLIS built without those kernels
 // (looking up an unregistered context would fault), BLIS's default choice
 // stands (null). A function-local static makes both thread-safe.
@@ -19,7 +20,7 @@ const cntx_t* gemm_context() {
     static const cntx_t* const context = [] {
         bli_init();
 #if defined(__x86_64__) && defined(BLIS_CONFIG_SKX)
-        if (cpu_supports(IsaLevel::avx512)) return bli_gks_lookup_id(BLIS_ARCH_SKX);
+        if (isa_level_enabled(IsaLevel::avx512)) return bli_gks_lookup_id(BLIS_ARCH_SKX);
 #endif
         return static_cast<const cntx_t*>(nullptr);
     }();
