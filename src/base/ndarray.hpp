@@ -1,15 +1,25 @@
 #pragma once
-// The n-dimensional array behind every storage: a dense, owned buffer with a
-// shape and signed element strides, plus read-only strided views (broadcast
-// views have stride 0 on stretched axes).
+// The n-dimensional array behind every storage: a shape and signed element
+// strides over a dense buffer, plus read-only strided views (broadcast views
+// have stride 0 on stretched axes).
 //
-// Invariants of an owned array: the buffer holds exactly product(shape)
-// elements, strides are non-negative and are the row-major strides of some
-// ordering of the axes, so the first logical element is buffer[0].
+// Invariants of an array: the buffer holds exactly product(shape) elements,
+// strides are non-negative and are the row-major strides of some ordering of
+// the axes, so the first logical element is buffer[0].
+//
+// The buffer is shared. A fresh array (allocate, filled, clone) is the only
+// holder of its buffer, and its kernel writes every element through data()
+// before the array is handed on; from then on nobody writes it, so arrays
+// that differ only in shape and strides (a reshape, a transpose, a gradient
+// passed on unchanged) hold the same buffer through alias() instead of a copy.
+// The buffer lives as long as the last array that holds it, on whichever
+// thread that one is released.
 #include <cassert>
 #include <cstring>
 #include <expected>
 #include <limits>
+#include <memory>
+#include <new>
 #include <utility>
 
 #include "base/aligned_buffer.hpp"
@@ -43,7 +53,9 @@ public:
         const auto count = checked_element_count(shape);
         auto buffer = AlignedBuffer<T>::allocate(count ? *count : std::numeric_limits<std::size_t>::max());
         if (!buffer) return std::unexpected(buffer.error());
-        return NdArray(std::move(shape), std::move(strides), std::move(*buffer));
+        auto held = hold(std::move(*buffer));
+        if (!held) return std::unexpected(held.error());
+        return NdArray(std::move(shape), std::move(strides), std::move(*held));
     }
 
     // Every element set to `value`, with default (row-major) strides.
@@ -57,11 +69,15 @@ public:
 
     // Same shape, strides and elements in a new buffer.
     Allocated<NdArray> clone() const {
-        auto buffer = buffer_.clone();
-        if (!buffer) return std::unexpected(buffer.error());
-        return NdArray(shape_, strides_, std::move(*buffer));
+        auto copy = allocate(shape_, strides_);
+        if (copy && size()) std::memcpy(copy->data(), data(), size() * sizeof(T));
+        return copy;
     }
 
+    // Same shape and strides over this array's buffer: no element is copied.
+    NdArray alias() const { return NdArray(shape_, strides_, buffer_); }
+
+    // Copies are explicit: alias() shares the buffer, clone() copies it.
     NdArray(const NdArray&) = delete;
     NdArray& operator=(const NdArray&) = delete;
     NdArray(NdArray&&) noexcept = default;
@@ -70,9 +86,14 @@ public:
     const Shape& shape() const { return shape_; }
     const Strides& strides() const { return strides_; }
     std::size_t ndim() const { return shape_.size(); }
-    std::size_t size() const { return buffer_.size(); }
-    T* data() { return buffer_.data(); }
-    const T* data() const { return buffer_.data(); }
+    std::size_t size() const { return buffer_ ? buffer_->size() : 0; }
+    // Writing is for the kernel that fills a fresh array, before anyone else
+    // holds its buffer.
+    T* data() {
+        assert(buffer_.use_count() <= 1);
+        return buffer_ ? buffer_->data() : nullptr;
+    }
+    const T* data() const { return buffer_ ? buffer_->data() : nullptr; }
 
     bool is_standard_layout() const { return pelor::is_standard_layout(shape_, strides_); }
     bool is_column_major_layout() const { return pelor::is_column_major_layout(shape_, strides_); }
@@ -98,12 +119,26 @@ public:
     }
 
 private:
-    NdArray(Shape shape, Strides strides, AlignedBuffer<T> buffer)
+    using Buffer = std::shared_ptr<AlignedBuffer<T>>;
+
+    NdArray(Shape shape, Strides strides, Buffer buffer)
         : shape_(std::move(shape)), strides_(std::move(strides)), buffer_(std::move(buffer)) {}
+
+    // The shared handle of a new buffer; an empty one needs none. Its count
+    // lives in a small block of its own, which may be refused like the buffer.
+    static Allocated<Buffer> hold(AlignedBuffer<T> buffer) {
+        if (buffer.size() == 0) return Buffer();
+        const std::size_t count = buffer.size();
+        try {
+            return std::make_shared<AlignedBuffer<T>>(std::move(buffer));
+        } catch (const std::bad_alloc&) {
+            return std::unexpected(AllocationFailure{count, sizeof(T)});
+        }
+    }
 
     Shape shape_;
     Strides strides_;
-    AlignedBuffer<T> buffer_;
+    Buffer buffer_;
 };
 
 }  // namespace pelor
