@@ -18,12 +18,10 @@
 #include <cstring>
 #include <expected>
 #include <limits>
-#include <memory>
-#include <new>
 #include <utility>
 
-#include "base/aligned_buffer.hpp"
 #include "base/shape.hpp"
+#include "base/shared_buffer.hpp"
 
 namespace pelor {
 
@@ -51,11 +49,9 @@ public:
     static Allocated<NdArray> allocate(Shape shape, Strides strides) {
         // A count past 2^63 - 1 is refused like any other size that cannot be held.
         const auto count = checked_element_count(shape);
-        auto buffer = AlignedBuffer<T>::allocate(count ? *count : std::numeric_limits<std::size_t>::max());
+        auto buffer = SharedBuffer<T>::allocate(count ? *count : std::numeric_limits<std::size_t>::max());
         if (!buffer) return std::unexpected(buffer.error());
-        auto held = hold(std::move(*buffer));
-        if (!held) return std::unexpected(held.error());
-        return NdArray(std::move(shape), std::move(strides), std::move(*held));
+        return NdArray(std::move(shape), std::move(strides), std::move(*buffer));
     }
 
     // Every element set to `value`, with default (row-major) strides.
@@ -86,14 +82,14 @@ public:
     const Shape& shape() const { return shape_; }
     const Strides& strides() const { return strides_; }
     std::size_t ndim() const { return shape_.size(); }
-    std::size_t size() const { return buffer_ ? buffer_->size() : 0; }
+    std::size_t size() const { return buffer_.size(); }
     // Writing is for the kernel that fills a fresh array, before anyone else
     // holds its buffer.
     T* data() {
-        assert(buffer_.use_count() <= 1);
-        return buffer_ ? buffer_->data() : nullptr;
+        assert(buffer_.unique());
+        return buffer_.data();
     }
-    const T* data() const { return buffer_ ? buffer_->data() : nullptr; }
+    const T* data() const { return buffer_.data(); }
 
     bool is_standard_layout() const { return pelor::is_standard_layout(shape_, strides_); }
     bool is_column_major_layout() const { return pelor::is_column_major_layout(shape_, strides_); }
@@ -119,26 +115,12 @@ public:
     }
 
 private:
-    using Buffer = std::shared_ptr<AlignedBuffer<T>>;
-
-    NdArray(Shape shape, Strides strides, Buffer buffer)
+    NdArray(Shape shape, Strides strides, SharedBuffer<T> buffer)
         : shape_(std::move(shape)), strides_(std::move(strides)), buffer_(std::move(buffer)) {}
-
-    // The shared handle of a new buffer; an empty one needs none. Its count
-    // lives in a small block of its own, which may be refused like the buffer.
-    static Allocated<Buffer> hold(AlignedBuffer<T> buffer) {
-        if (buffer.size() == 0) return Buffer();
-        const std::size_t count = buffer.size();
-        try {
-            return std::make_shared<AlignedBuffer<T>>(std::move(buffer));
-        } catch (const std::bad_alloc&) {
-            return std::unexpected(AllocationFailure{count, sizeof(T)});
-        }
-    }
 
     Shape shape_;
     Strides strides_;
-    Buffer buffer_;
+    SharedBuffer<T> buffer_;
 };
 
 }  // namespace pelor
