@@ -78,8 +78,13 @@ public:
         return *this;
     }
     ~SharedBuffer() {
-        // The release orders every holder's reads before the free.
-        if (header_ && header_->holders.fetch_sub(1, std::memory_order_acq_rel) == 1) release(header_);
+        if (!header_) return;
+        // The only holder frees at once (nobody can take a handle from it
+        // meanwhile); otherwise the last decrement frees. Acquiring the count
+        // orders every other holder's reads before the free.
+        if (header_->holders.load(std::memory_order_acquire) == 1 ||
+            header_->holders.fetch_sub(1, std::memory_order_acq_rel) == 1)
+            release(header_);
     }
 
     T* data() const noexcept { return data_; }
