@@ -5,8 +5,8 @@
 //
 // The count lives in a header. A small buffer carries it in the same block,
 // one alignment unit before the elements, so sharing costs no allocation of
-// its own; a large one (a block kept for reuse, see large_blocks.hpp) keeps
-// its size class exact and takes a separate header instead.
+// its own; a large one (a block kept for reuse, see large_blocks.hpp) stays an
+// AlignedBuffer of its exact size class, owned by a separate header.
 #include <atomic>
 #include <cstddef>
 #include <cstdlib>
@@ -18,28 +18,15 @@
 
 namespace pelor {
 
-namespace detail {
-
-struct SharedBlockHeader {
-    static constexpr std::size_t inline_space = buffer_alignment;
-
-    std::atomic<std::size_t> holders{1};
-    std::size_t size;         // elements
-    std::size_t bytes;        // of the elements' own block, as allocated
-    void* separate_block;     // that block, or null when the elements follow the header
-
-    void* elements() noexcept {
-        return separate_block ? separate_block : reinterpret_cast<char*>(this) + inline_space;
-    }
-};
-static_assert(sizeof(SharedBlockHeader) <= SharedBlockHeader::inline_space);
-
-}  // namespace detail
-
 template <class T>
 class SharedBuffer {
-    static_assert(std::is_trivially_copyable_v<T>);
-    using Header = detail::SharedBlockHeader;
+    struct Header {
+        std::atomic<std::size_t> holders{1};
+        std::size_t size;           // elements
+        AlignedBuffer<T> separate;  // a large buffer's elements; empty when they follow the header
+    };
+    static constexpr std::size_t inline_space = detail::buffer_alignment;
+    static_assert(sizeof(Header) <= inline_space);
 
 public:
     SharedBuffer() = default;  // no elements
@@ -50,20 +37,17 @@ public:
         const auto bytes = detail::buffer_bytes(count, sizeof(T));
         if (!bytes) return std::unexpected(AllocationFailure{count, sizeof(T)});
         if (*bytes < large_blocks::threshold) {
-            void* block = std::aligned_alloc(detail::buffer_alignment, Header::inline_space + *bytes);
+            void* block = std::aligned_alloc(detail::buffer_alignment, inline_space + *bytes);
             if (!block) return std::unexpected(AllocationFailure{count, sizeof(T)});
-            b.header_ = new (block) Header{.size = count, .bytes = *bytes, .separate_block = nullptr};
+            b.header_ = new (block) Header{.size = count, .separate = {}};
+            b.data_ = reinterpret_cast<T*>(static_cast<char*>(block) + inline_space);
         } else {
-            void* elements = detail::allocate_block(*bytes);
-            Header* header =
-                elements ? new (std::nothrow) Header{.size = count, .bytes = *bytes, .separate_block = elements} : nullptr;
-            if (!header) {
-                if (elements) detail::release_block(elements, *bytes);
-                return std::unexpected(AllocationFailure{count, sizeof(T)});
-            }
-            b.header_ = header;
+            auto elements = AlignedBuffer<T>::allocate(count);
+            if (!elements) return std::unexpected(elements.error());
+            b.header_ = new (std::nothrow) Header{.size = count, .separate = std::move(*elements)};
+            if (!b.header_) return std::unexpected(AllocationFailure{count, sizeof(T)});
+            b.data_ = b.header_->separate.data();
         }
-        b.data_ = static_cast<T*>(b.header_->elements());
         return b;
     }
 
@@ -94,9 +78,8 @@ public:
 
 private:
     static void release(Header* h) noexcept {
-        if (h->separate_block) {
-            detail::release_block(h->separate_block, h->bytes);
-            delete h;
+        if (h->separate.size()) {
+            delete h;  // the AlignedBuffer gives its block back
         } else {
             h->~Header();
             std::free(h);
