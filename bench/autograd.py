@@ -9,7 +9,8 @@ Run this file directly for a table of median times and ratios.
   subtract the target, multiply by itself, backward from that, read every
   parameter's gradient as a NumPy array, then drop the graph. Two sizes: batch 64, 64 -> 128 -> 10 (buffers of a few KiB), and
   the size of a first real model, batch 256, 784 -> 512 -> 10 (MNIST-shaped,
-  buffers of 0.5 to 1.6 MB).
+  buffers of 0.5 to 1.6 MB). The larger size runs in bf16 too (parameters
+  and data rounded to bfloat16; PyTorch's gradients exported as their bits).
 - "backward only": the backward pass alone over an already recorded graph of
   tiny tensors, so the time is the per-node overhead of the pass (rules,
   accumulation, publication), not arithmetic.
@@ -18,7 +19,7 @@ Run this file directly for a table of median times and ratios.
 import resource
 import sys
 
-from _peers import torch  # first: sets up one BLAS thread for NumPy
+from _peers import ml_dtypes, torch  # first: sets up one BLAS thread for NumPy
 
 import numpy as np
 
@@ -45,18 +46,22 @@ def _mlp_data(batch, inputs, hidden, outputs):
 MLP_SIZES = [(64, 64, 128, 10), (256, 784, 512, 10)]
 
 
-def _mlp_name(batch, inputs, hidden, outputs):
-    return f"mlp step f32 batch {batch}, {inputs}->{hidden}->{outputs}"
+def _mlp_name(batch, inputs, hidden, outputs, dtype="f32"):
+    return f"mlp step {dtype} batch {batch}, {inputs}->{hidden}->{outputs}"
 
 
-def _mlp_ours(d):
-    x, t = Tensor(d["x"]), Tensor(d["t"])
+def _bf16_data(d):
+    return {k: v.astype(ml_dtypes.bfloat16) for k, v in d.items()}
+
+
+def _mlp_ours(d, dtype=None):
+    x, t = Tensor(d["x"], dtype=dtype), Tensor(d["t"], dtype=dtype)
 
     def step():
         # Tensors are immutable, so a training loop makes its parameters anew
         # from the updated arrays in every step (the graph of the last step,
         # and so its tensors' place on the tape, is gone after clear_graph()).
-        params = [Tensor(d[k], requires_grad=True) for k in ("w1", "b1", "w2", "b2")]
+        params = [Tensor(d[k], dtype=dtype, requires_grad=True) for k in ("w1", "b1", "w2", "b2")]
         w1, b1, w2, b2 = params
         diff = relu(x @ w1 + b1) @ w2 + b2 - t
         (diff * diff).backward()
@@ -67,16 +72,20 @@ def _mlp_ours(d):
     return step
 
 
-def _mlp_torch(d):
-    x, t = torch.from_numpy(d["x"]), torch.from_numpy(d["t"])
-    params = [torch.from_numpy(d[k].copy()).requires_grad_(True) for k in ("w1", "b1", "w2", "b2")]
+def _mlp_torch(d, dtype=None):
+    def tensor(a):
+        return torch.from_numpy(a.copy()) if dtype is None else torch.from_numpy(a.astype(np.float32)).to(dtype)
+
+    x, t = tensor(d["x"]), tensor(d["t"])
+    params = [tensor(d[k]).requires_grad_(True) for k in ("w1", "b1", "w2", "b2")]
     w1, b1, w2, b2 = params
+    export = (lambda g: g.numpy()) if dtype is None else (lambda g: g.view(torch.int16).numpy())
 
     def step():
         diff = torch.relu(x @ w1 + b1) @ w2 + b2 - t
         loss = diff * diff
         loss.backward(torch.ones_like(loss))
-        grads = [p.grad.numpy() for p in params]
+        grads = [export(p.grad) for p in params]
         for p in params:
             p.grad = None
         return grads
@@ -159,6 +168,10 @@ def cases():
     for size in MLP_SIZES:
         d = _mlp_data(*size)
         out.append((_mlp_name(*size), _mlp_ours(d), None, _mlp_torch(d) if torch else None))
+    if ml_dtypes is not None:
+        d = _bf16_data(_mlp_data(*MLP_SIZES[-1]))
+        out.append((_mlp_name(*MLP_SIZES[-1], "bf16"), _mlp_ours(d, "bfloat16"), None,
+                    _mlp_torch(d, torch.bfloat16) if torch else None))
     for length in (1, 16):
         out.append((f"backward only, {length}-node chain, 4 elems", _backward_ours(length), None,
                     _backward_torch(length) if torch else None))

@@ -37,13 +37,21 @@ Result<void> contribute(AutogradContext& context, NodeId id, Compute&& compute) 
     return accumulate(context, id, compute());
 }
 
-// Add and Sub: the first input receives `grad` scaled by 1.0 (a private copy),
-// the second `grad` scaled by `rhs_scale`. The second scaling happens only once
-// the first contribution is accumulated.
+// `grad` handed on unchanged: the contribution shares its buffer. A Bool
+// gradient is refused with the error that scaling it by 1 gives.
+Result<Storage> pass_on(const Storage& grad) {
+    if (grad.dtype() == tensor::storage::DType::Bool) return CpuStorage::scalar_mul(grad, 1.0f);
+    return grad.alias();
+}
+
+// Add and Sub: the first input receives `grad` as it is, the second `grad`
+// too (Add) or scaled by -1 (Sub). The second contribution is computed only
+// once the first is accumulated.
 Result<void> linear_pair(AutogradContext& context, const Storage& grad, NodeId lhs_id, NodeId rhs_id,
-                         float rhs_scale) {
-    if (auto r = contribute(context, lhs_id, [&] { return CpuStorage::scalar_mul(grad, 1.0f); }); !r) return r;
-    return contribute(context, rhs_id, [&] { return CpuStorage::scalar_mul(grad, rhs_scale); });
+                         bool negate_rhs) {
+    if (auto r = contribute(context, lhs_id, [&] { return pass_on(grad); }); !r) return r;
+    return contribute(context, rhs_id,
+                      [&] { return negate_rhs ? CpuStorage::scalar_mul(grad, -1.0f) : pass_on(grad); });
 }
 
 Wanted wanted(AutogradContext& context, const SavedOperands& node) {
@@ -64,11 +72,11 @@ Result<void> saved_pair(AutogradContext& context, const SavedOperands& node, Res
 Result<void> LeafNode::backward(AutogradContext&, const Storage&) const { return {}; }
 
 Result<void> AddNode::backward(AutogradContext& context, const Storage& grad) const {
-    return linear_pair(context, grad, lhs_id, rhs_id, 1.0f);
+    return linear_pair(context, grad, lhs_id, rhs_id, false);
 }
 
 Result<void> SubNode::backward(AutogradContext& context, const Storage& grad) const {
-    return linear_pair(context, grad, lhs_id, rhs_id, -1.0f);
+    return linear_pair(context, grad, lhs_id, rhs_id, true);
 }
 
 Result<void> MulNode::backward(AutogradContext& context, const Storage& grad) const {
@@ -148,11 +156,11 @@ Result<void> TransposeNode::backward(AutogradContext& context, const Storage& gr
 
 // An added or subtracted constant does not change the gradient.
 Result<void> ScalarAddNode::backward(AutogradContext& context, const Storage& grad) const {
-    return contribute(context, input_id, [&] { return CpuStorage::scalar_mul(grad, 1.0f); });
+    return contribute(context, input_id, [&] { return pass_on(grad); });
 }
 
 Result<void> ScalarSubNode::backward(AutogradContext& context, const Storage& grad) const {
-    return contribute(context, input_id, [&] { return CpuStorage::scalar_mul(grad, 1.0f); });
+    return contribute(context, input_id, [&] { return pass_on(grad); });
 }
 
 Result<void> ScalarMulNode::backward(AutogradContext& context, const Storage& grad) const {

@@ -1,19 +1,27 @@
 #pragma once
-// The n-dimensional array behind every storage: a dense, owned buffer with a
-// shape and signed element strides, plus read-only strided views (broadcast
-// views have stride 0 on stretched axes).
+// The n-dimensional array behind every storage: a shape and signed element
+// strides over a dense buffer, plus read-only strided views (broadcast views
+// have stride 0 on stretched axes).
 //
-// Invariants of an owned array: the buffer holds exactly product(shape)
-// elements, strides are non-negative and are the row-major strides of some
-// ordering of the axes, so the first logical element is buffer[0].
+// Invariants of an array: the buffer holds exactly product(shape) elements,
+// strides are non-negative and are the row-major strides of some ordering of
+// the axes, so the first logical element is buffer[0].
+//
+// The buffer is shared. A fresh array (allocate, filled, clone) is the only
+// holder of its buffer, and its kernel writes every element through data()
+// before the array is handed on; from then on nobody writes it, so arrays
+// that differ only in shape and strides (a reshape, a transpose, a gradient
+// passed on unchanged) hold the same buffer through alias() instead of a copy.
+// The buffer lives as long as the last array that holds it, on whichever
+// thread that one is released.
 #include <cassert>
 #include <cstring>
 #include <expected>
 #include <limits>
 #include <utility>
 
-#include "base/aligned_buffer.hpp"
 #include "base/shape.hpp"
+#include "base/shared_buffer.hpp"
 
 namespace pelor {
 
@@ -41,7 +49,7 @@ public:
     static Allocated<NdArray> allocate(Shape shape, Strides strides) {
         // A count past 2^63 - 1 is refused like any other size that cannot be held.
         const auto count = checked_element_count(shape);
-        auto buffer = AlignedBuffer<T>::allocate(count ? *count : std::numeric_limits<std::size_t>::max());
+        auto buffer = SharedBuffer<T>::allocate(count ? *count : std::numeric_limits<std::size_t>::max());
         if (!buffer) return std::unexpected(buffer.error());
         return NdArray(std::move(shape), std::move(strides), std::move(*buffer));
     }
@@ -57,11 +65,15 @@ public:
 
     // Same shape, strides and elements in a new buffer.
     Allocated<NdArray> clone() const {
-        auto buffer = buffer_.clone();
-        if (!buffer) return std::unexpected(buffer.error());
-        return NdArray(shape_, strides_, std::move(*buffer));
+        auto copy = allocate(shape_, strides_);
+        if (copy && size()) std::memcpy(copy->data(), data(), size() * sizeof(T));
+        return copy;
     }
 
+    // Same shape and strides over this array's buffer: no element is copied.
+    NdArray alias() const { return NdArray(shape_, strides_, buffer_); }
+
+    // Copies are explicit: alias() shares the buffer, clone() copies it.
     NdArray(const NdArray&) = delete;
     NdArray& operator=(const NdArray&) = delete;
     NdArray(NdArray&&) noexcept = default;
@@ -71,7 +83,12 @@ public:
     const Strides& strides() const { return strides_; }
     std::size_t ndim() const { return shape_.size(); }
     std::size_t size() const { return buffer_.size(); }
-    T* data() { return buffer_.data(); }
+    // Writing is for the kernel that fills a fresh array, before anyone else
+    // holds its buffer.
+    T* data() {
+        assert(buffer_.unique());
+        return buffer_.data();
+    }
     const T* data() const { return buffer_.data(); }
 
     bool is_standard_layout() const { return pelor::is_standard_layout(shape_, strides_); }
@@ -98,12 +115,12 @@ public:
     }
 
 private:
-    NdArray(Shape shape, Strides strides, AlignedBuffer<T> buffer)
+    NdArray(Shape shape, Strides strides, SharedBuffer<T> buffer)
         : shape_(std::move(shape)), strides_(std::move(strides)), buffer_(std::move(buffer)) {}
 
     Shape shape_;
     Strides strides_;
-    AlignedBuffer<T> buffer_;
+    SharedBuffer<T> buffer_;
 };
 
 }  // namespace pelor

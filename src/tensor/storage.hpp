@@ -1,7 +1,8 @@
 #pragma once
 // DType and Storage: one dense n-dimensional array of a single element type,
 // tagged by its type. A storage is immutable once built and is shared through
-// an atomically counted handle.
+// an atomically counted handle; storages that differ only in shape and
+// strides share one buffer (alias()).
 #include <cstdint>
 #include <memory>
 #include <string_view>
@@ -34,13 +35,10 @@ public:
         return std::visit([](const auto& a) { return a.size(); }, v_);
     }
 
-    // A copy of the elements in a new buffer, with the same shape and strides.
-    Allocated<Storage> clone() const {
-        return std::visit([](const auto& a) -> Allocated<Storage> {
-            auto copy = a.clone();
-            if (!copy) return std::unexpected(copy.error());
-            return Storage(std::move(*copy));
-        }, v_);
+    // The same elements, shape and strides over this storage's buffer, which
+    // it keeps alive: nothing is copied.
+    Storage alias() const {
+        return std::visit([](const auto& a) { return Storage(a.alias()); }, v_);
     }
 
     template <class T> const NdArray<T>* get_if() const { return std::get_if<NdArray<T>>(&v_); }

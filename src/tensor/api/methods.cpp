@@ -125,11 +125,10 @@ PyObject* backward(PyObject* self, PyObject*) noexcept {
 PyObject* grad(PyObject* self, PyObject*) noexcept {
     const Storage* slot = core::grad(unwrap(self));
     if (!slot) Py_RETURN_NONE;
-    // Exported from a private copy: the export may run Python code (a
-    // collection, a finaliser) that clears this thread's tape.
-    auto copy = run_detached(slot->size(), [&] { return slot->clone(); });
-    if (!copy) return raise(memory_error(copy.error()).error());
-    return export_ndarray(*copy);
+    // Exported from an alias that keeps the buffer alive: the export may run
+    // Python code (a collection, a finaliser) that clears this thread's tape.
+    const Storage held = slot->alias();
+    return export_ndarray(held);
 }
 
 PyObject* clear_graph(PyObject*, PyObject*) noexcept {

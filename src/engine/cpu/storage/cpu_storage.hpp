@@ -59,7 +59,8 @@ struct CpuStorage {
     // Batched matrix product in binary32 (matmul.cpp).
     static Result<Storage> matmul(const Storage& a, const Storage& b);
 
-    // Shape and fill (shape.cpp).
+    // Shape and fill (shape.cpp). Reshape and transpose share the input's
+    // buffer.
     static Result<Storage> reshape(const Storage& s, const Shape& shape);
     static Result<Storage> transpose(const Storage& s, std::size_t dim0, std::size_t dim1);
     static Result<Storage> zeros_like(const Storage& s);
@@ -67,7 +68,8 @@ struct CpuStorage {
 
     // Undoing broadcasting (sum_to.cpp): the sum of `s` over the axes that
     // broadcasting `shape` to s's shape adds or stretches, in row-major layout
-    // (Bool refused like arithmetic); and a row-major copy of any storage.
+    // (Bool refused like arithmetic); and any storage in row-major layout (a
+    // copy, or the same buffer when it already is).
     static Result<Storage> sum_to(const Storage& s, const Shape& shape);
     static Result<Storage> to_row_major(const Storage& s);
 

@@ -1,4 +1,5 @@
-// Reshape, transpose and the fills.
+// Reshape, transpose and the fills. A reshape or transpose moves no element:
+// its result is a new shape and new strides over the input's buffer.
 #include <string>
 #include <type_traits>
 
@@ -13,15 +14,9 @@ Result<Storage> CpuStorage::reshape(const Storage& s, const Shape& shape) {
     if (!nonzero_product_fits(shape))
         return reshape_refused(ShapeError::IncompatibleShape);
     return s.visit([&](const auto& a) -> Result<Storage> {
-        // Both refusals come before the copy, so they never depend on memory.
-        if (element_count(shape) != a.size())
-            return reshape_refused(ShapeError::IncompatibleShape);
-        if (!a.is_standard_layout())
-            return reshape_refused(ShapeError::IncompatibleLayout);
-        auto copy = a.clone();  // one block copy of the dense buffer
-        if (!copy) return memory_error(copy.error());
-        if (auto r = copy->reshape(shape); !r) return reshape_refused(r.error());
-        return Storage(std::move(*copy));
+        auto view = a.alias();
+        if (auto r = view.reshape(shape); !r) return reshape_refused(r.error());
+        return Storage(std::move(view));
     });
 }
 
@@ -31,10 +26,9 @@ Result<Storage> CpuStorage::transpose(const Storage& s, std::size_t dim0, std::s
         return value_error("transpose() axis out of range: dim0=" + std::to_string(dim0) + ", dim1=" +
                            std::to_string(dim1) + " for a tensor with " + std::to_string(n) + " axes");
     return s.visit([&](const auto& a) -> Result<Storage> {
-        auto copy = a.clone();
-        if (!copy) return memory_error(copy.error());
-        copy->swap_axes(dim0, dim1);
-        return Storage(std::move(*copy));
+        auto view = a.alias();
+        view.swap_axes(dim0, dim1);
+        return Storage(std::move(view));
     });
 }
 

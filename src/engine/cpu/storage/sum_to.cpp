@@ -22,6 +22,7 @@ Result<Storage> CpuStorage::sum_to(const Storage& s, const Shape& shape) {
 }
 
 Result<Storage> CpuStorage::to_row_major(const Storage& s) {
+    if (is_standard_layout(s.shape(), s.strides())) return s.alias();
     return s.visit([](const auto& a) -> Result<Storage> {
         auto r = numeric::ops::to_row_major(a);
         if (!r) return memory_error(r.error());
