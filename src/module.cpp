@@ -7,6 +7,7 @@
 #include "nn/functional/functional.hpp"
 #include "tensor/api/py_tensor.hpp"
 #include "tensor/core_isa.hpp"
+#include "tensor/core_products.hpp"
 #ifdef PELOR_TEST_HOOKS
 #include "module_test_hooks.hpp"
 #endif
@@ -20,12 +21,14 @@ int exec_module(PyObject* module) noexcept {
         PyErr_Format(PyExc_TypeError, "expected a module, got %.200s", Py_TYPE(module)->tp_name);
         return -1;
     }
-    // PELOR_ISA names a level the kernels cannot use: refuse to load rather
-    // than run another route than the one asked for.
-    if (Result<void> checked = tensor::core::check_isa_choice(); !checked) {
-        tensor::api::raise(checked.error());
-        return -1;
-    }
+    // PELOR_ISA names a level the kernels cannot use, or PELOR_MATMUL a route
+    // that does not exist: refuse to load rather than run another route than
+    // the one asked for.
+    for (Result<void> (*check)() : {tensor::core::check_isa_choice, tensor::core::check_product_route_setting})
+        if (Result<void> checked = check(); !checked) {
+            tensor::api::raise(checked.error());
+            return -1;
+        }
     PyTypeObject* type = tensor::api::tensor_type();
     if (!type) return -1;
     if (add_to_module(module, "Tensor", reinterpret_cast<PyObject*>(type)) < 0) return -1;

@@ -16,6 +16,7 @@ struct Features {
     bool avx2 = false;
     bool avx512 = false;
     bool avx512_bf16 = false;
+    bool amx_fp16 = false;
 };
 
 std::uint64_t xgetbv0() {
@@ -41,7 +42,12 @@ Features detect() {
     f.avx2 = ymm_state && avx2 && fma && f16c && bmi2;
     f.avx512 = f.avx2 && zmm_state && avx512f && avx512dq && avx512bw && avx512vl;
     unsigned a1 = 0, b1 = 0, c1 = 0, d1 = 0;
-    if (__get_cpuid_count(7, 1, &a1, &b1, &c1, &d1)) f.avx512_bf16 = f.avx512 && (a1 & (1u << 5));
+    if (__get_cpuid_count(7, 1, &a1, &b1, &c1, &d1)) {
+        f.avx512_bf16 = f.avx512 && (a1 & (1u << 5));
+        // The tile state's permission is oneDNN's to request; this is only
+        // whether the processor has the unit.
+        f.amx_fp16 = a1 & (1u << 21);
+    }
     return f;
 }
 
@@ -66,6 +72,14 @@ bool cpu_supports(IsaLevel level) {
 #endif
     }
     return false;
+}
+
+bool cpu_has_amx_fp16() {
+#if defined(__x86_64__)
+    return features().amx_fp16;
+#else
+    return false;
+#endif
 }
 
 }  // namespace pelor::engine::cpu

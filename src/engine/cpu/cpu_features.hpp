@@ -26,4 +26,8 @@ enum class IsaLevel {
 // - avx512_bf16: additionally AVX512-BF16.
 bool cpu_supports(IsaLevel level);
 
+// Whether the processor has AMX-FP16 tiles (binary16 products summed in
+// binary32), for the 16-bit product route.
+bool cpu_has_amx_fp16();
+
 }  // namespace pelor::engine::cpu

@@ -28,26 +28,9 @@ IsaLevel widest_supported_level() {
     return widest;
 }
 
-// The value as the message shows it: printable ASCII kept, any other byte
-// escaped (an environment value need not be UTF-8), at most 64 bytes.
-std::string quoted(std::string_view value) {
-    std::string text = "'";
-    for (std::size_t i = 0; i < value.size() && i < 64; ++i) {
-        const unsigned char c = static_cast<unsigned char>(value[i]);
-        if (c >= 0x20 && c < 0x7F && c != '\\' && c != '\'') {
-            text += static_cast<char>(c);
-        } else {
-            char escaped[5];
-            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
-            text += escaped;
-        }
-    }
-    if (value.size() > 64) text += "...";
-    return text + "'";
-}
-
 std::unexpected<Error> refusal(std::string_view value, std::string_view why) {
-    std::string message = "PELOR_ISA=" + quoted(value) + " " + std::string(why) + "; possible values on this processor:";
+    std::string message = "PELOR_ISA=" + environment_value_text(value) + " " + std::string(why) +
+                          "; possible values on this processor:";
     const char* separator = " ";
     for (const NamedLevel& l : levels)
         if (cpu_supports(l.level)) {
@@ -72,6 +55,22 @@ Result<IsaLevel> limit_from_environment() {
 }
 
 }  // namespace
+
+std::string environment_value_text(std::string_view value) {
+    std::string text = "'";
+    for (std::size_t i = 0; i < value.size() && i < 64; ++i) {
+        const unsigned char c = static_cast<unsigned char>(value[i]);
+        if (c >= 0x20 && c < 0x7F && c != '\\' && c != '\'') {
+            text += static_cast<char>(c);
+        } else {
+            char escaped[5];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+            text += escaped;
+        }
+    }
+    if (value.size() > 64) text += "...";
+    return text + "'";
+}
 
 std::string_view isa_level_name(IsaLevel level) {
     for (const NamedLevel& l : levels)

@@ -4,12 +4,18 @@
 // the level names of cmake/isa.cmake), so that a machine can run, and a test
 // suite can check, the same route as an older processor. Read once per
 // process, at the first import; the results never depend on the level.
+#include <string>
 #include <string_view>
 
 #include "base/error.hpp"
 #include "engine/cpu/cpu_features.hpp"
 
 namespace pelor::engine::cpu {
+
+// An environment variable's value as a refusal shows it, quoted: printable
+// ASCII kept, any other byte escaped (a value need not be UTF-8), at most 64
+// bytes.
+std::string environment_value_text(std::string_view value);
 
 // The name cmake/isa.cmake gives the level ("baseline", "avx2", ...).
 std::string_view isa_level_name(IsaLevel level);

@@ -10,6 +10,7 @@
 #include "engine/cpu/numeric/ops/broadcast.hpp"
 #include "engine/cpu/numeric/ops/matmul_blis.hpp"
 #include "engine/cpu/numeric/ops/matmul_kernels.hpp"
+#include "engine/cpu/numeric/ops/matmul_native.hpp"
 #include "engine/cpu/strided_walk.hpp"
 
 namespace pelor::engine::cpu::numeric::ops {
@@ -65,16 +66,6 @@ KernelResult<MatmulPlan> plan_matmul(ShapeSpan a_shape, StridesSpan a_strides, S
     return plan;
 }
 
-// The stride of a length-1 axis is never used to step, so it may hold
-// anything; BLIS checks it all the same. Give it the value a dense layout
-// would have, keeping the other axis's stride.
-void normalise_strides(std::size_t rows, std::size_t cols, std::ptrdiff_t& rs, std::ptrdiff_t& cs) {
-    std::ptrdiff_t span;
-    if (rows == 1 && cols == 1) rs = cs = 1;
-    else if (rows == 1 && !__builtin_mul_overflow(std::ptrdiff_t(cols), cs, &span)) rs = span;
-    else if (cols == 1 && !__builtin_mul_overflow(std::ptrdiff_t(rows), rs, &span)) cs = span;
-}
-
 // B repacked row-major for the direct loop, which wants unit column stride.
 void pack_rows(std::size_t k, std::size_t n, const float* b, std::ptrdiff_t rs, std::ptrdiff_t cs, float* out) {
     for (std::size_t p = 0; p < k; ++p)
@@ -114,22 +105,6 @@ bool is_small(std::size_t m, std::size_t n, std::size_t k) {
            mnk <= matmul_kernels().small_limit;
 }
 
-// The geometry shared by every matrix of a batch: m × k times k × n, with
-// the operands' row and column strides (normalised for BLIS).
-struct MatrixShape {
-    std::size_t m, k, n;
-    std::ptrdiff_t a_rs, a_cs, b_rs, b_cs;
-};
-
-MatrixShape matrix_shape(const MatrixStack<const float>& a, const MatrixStack<const float>& b) {
-    const std::size_t r = a.ndim();
-    MatrixShape g{a.shape[r - 2], a.shape[r - 1], b.shape[r - 1],
-                  a.strides[r - 2], a.strides[r - 1], b.strides[r - 2], b.strides[r - 1]};
-    normalise_strides(g.m, g.k, g.a_rs, g.a_cs);
-    normalise_strides(g.k, g.n, g.b_rs, g.b_cs);
-    return g;
-}
-
 KernelResult<void> product_2d(float* c, const float* a, const float* b, const MatrixShape& g) {
     if (g.k == 0) {
         std::fill_n(c, g.m * g.n, 0.0f);  // an empty sum
@@ -142,21 +117,6 @@ KernelResult<void> product_2d(float* c, const float* a, const float* b, const Ma
         return direct_product(g.m, g.n, g.k, a, g.a_rs, g.a_cs, b, g.b_rs, g.b_cs, c);
     blis_sgemm(g.m, g.n, g.k, a, g.a_rs, g.a_cs, b, g.b_rs, g.b_cs, c);
     return {};
-}
-
-// Whether a view covers exactly `count` consecutive elements from its data
-// pointer in some axis order (a dense array, possibly with permuted axes).
-bool is_dense(ShapeSpan shape, StridesSpan strides) {
-    std::vector<std::size_t> axes;
-    for (std::size_t i = 0; i < shape.size(); ++i)
-        if (shape[i] != 1) axes.push_back(i);
-    std::ranges::sort(axes, {}, [&](std::size_t i) { return strides[i]; });
-    std::ptrdiff_t expect = 1;
-    for (std::size_t i : axes) {
-        if (strides[i] != expect) return false;
-        expect *= std::ptrdiff_t(shape[i]);
-    }
-    return true;
 }
 
 void widen_flat(const F16* src, float* dst, std::size_t count) {
@@ -193,8 +153,47 @@ Allocated<NdArray<float>> widen(const ArrayView<T>& v) {
     return std::move((*out)[0]);
 }
 
+// The native route when the product qualifies for it (matmul_native.hpp),
+// otherwise the float32 route. The cheap tests come first: the route's
+// decision is made (and oneDNN loaded) only for a product large enough.
 template <class T>
 KernelResult<NdArray<T>> half_matmul(const ArrayView<T>& a, const ArrayView<T>& b) {
+    auto plan = plan_matmul(a.shape, a.strides, b.shape, b.strides);
+    if (!plan) return std::unexpected(std::move(plan.error()));
+    const std::size_t r = plan->out_shape.size();
+    const std::size_t m = plan->out_shape[r - 2], n = plan->out_shape[r - 1], k = plan->a_shape[r - 1];
+    std::size_t work;
+    if (!__builtin_mul_overflow(m * n, k, &work) && work >= native_min_work && native_route_choice<T>().native &&
+        is_dense(a.shape, a.strides) && is_dense(b.shape, b.strides) &&
+        exact_on_native_unit(a.data, element_count(a.shape), b.data, element_count(b.shape))) {
+        auto out = NdArray<T>::allocate(plan->out_shape);
+        if (out && out->size() != 0) {
+            const MatrixStack<T> out_stack{out->data(), out->shape(), out->strides()};
+            const MatrixStack<const T> a_stack{a.data, plan->a_shape, plan->a_strides};
+            const MatrixStack<const T> b_stack{b.data, plan->b_shape, plan->b_strides};
+            if (native_batched_matmul(out_stack, a_stack, b_stack)) return std::move(*out);
+        }
+    }
+    return widened_matmul(a, b);
+}
+
+}  // namespace
+
+bool is_dense(ShapeSpan shape, StridesSpan strides) {
+    std::vector<std::size_t> axes;
+    for (std::size_t i = 0; i < shape.size(); ++i)
+        if (shape[i] != 1) axes.push_back(i);
+    std::ranges::sort(axes, {}, [&](std::size_t i) { return strides[i]; });
+    std::ptrdiff_t expect = 1;
+    for (std::size_t i : axes) {
+        if (strides[i] != expect) return false;
+        expect *= std::ptrdiff_t(shape[i]);
+    }
+    return true;
+}
+
+template <class T>
+KernelResult<NdArray<T>> widened_matmul(const ArrayView<T>& a, const ArrayView<T>& b) {
     // Shape failures are found before any element is converted.
     if (auto plan = plan_matmul(a.shape, a.strides, b.shape, b.strides); !plan)
         return std::unexpected(std::move(plan.error()));
@@ -210,7 +209,8 @@ KernelResult<NdArray<T>> half_matmul(const ArrayView<T>& a, const ArrayView<T>& 
     return std::move(*out);
 }
 
-}  // namespace
+template KernelResult<NdArray<F16>> widened_matmul(const ArrayView<F16>&, const ArrayView<F16>&);
+template KernelResult<NdArray<BF16>> widened_matmul(const ArrayView<BF16>&, const ArrayView<BF16>&);
 
 KernelResult<void> batched_matmul(const MatrixStack<float>& out, const MatrixStack<const float>& a,
                                   const MatrixStack<const float>& b) {
@@ -239,6 +239,9 @@ KernelResult<NdArray<float>> internal_linalg_matmul(const ArrayView<float>& a, c
     const MatrixStack<float> out_stack{out.data(), out.shape(), out.strides()};
     const MatrixStack<const float> a_stack{a.data, plan->a_shape, plan->a_strides};
     const MatrixStack<const float> b_stack{b.data, plan->b_shape, plan->b_strides};
+#if defined(PELOR_TEST_HOOKS)
+    if (float32_products_through_onednn() && native_batched_matmul(out_stack, a_stack, b_stack)) return std::move(out);
+#endif
     if (auto r = batched_matmul(out_stack, a_stack, b_stack); !r) return std::unexpected(std::move(r.error()));
     return std::move(out);
 }

@@ -11,6 +11,13 @@
 
 namespace pelor::engine::cpu::numeric::ops {
 
+// The smallest non-zero magnitude (sign bit cleared; 0x7FFF when every
+// element is zero) and the largest magnitude of a run of 16-bit elements.
+struct MagnitudeRange {
+    std::int16_t smallest_nonzero;
+    std::int16_t largest;
+};
+
 struct MatmulKernels {
     // Products with at most this many multiply-adds (m · n · k) take
     // small_product rather than BLIS.
@@ -25,6 +32,8 @@ struct MatmulKernels {
     void (*narrow_f16)(const float* src, std::uint16_t* dst, std::size_t count);
     void (*widen_bf16)(const std::uint16_t* src, float* dst, std::size_t count);
     void (*narrow_bf16)(const float* src, std::uint16_t* dst, std::size_t count);
+    // Over `count` dense elements, for the native-unit check of 16-bit products.
+    MagnitudeRange (*magnitude_range)(const std::uint16_t* src, std::size_t count);
 };
 
 }  // namespace pelor::engine::cpu::numeric::ops

@@ -16,6 +16,7 @@ namespace pelor::isa::PELOR_ISA {
 namespace {
 
 namespace ew = engine::cpu::elementwise;
+namespace ops = engine::cpu::numeric::ops;
 
 // Fused where the level has FMA (every aarch64 processor does): the product's
 // rounding is free to choose, and one rounding per term is the more accurate.
@@ -161,10 +162,30 @@ void widen_bf16(const std::uint16_t* src, float* dst, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) dst[i] = ew::bf16_widen(src[i]);
 }
 
+// Magnitudes fit a signed 16-bit lane, so the minimum and maximum vectorise
+// at every level (signed 16-bit min/max is in SSE2). Zero counts as the
+// largest magnitude for the minimum.
+ops::MagnitudeRange magnitude_range(const std::uint16_t* src, std::size_t count) {
+    std::int16_t smallest = 0x7FFF, largest = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto magnitude = std::int16_t(src[i] & 0x7FFF);
+        const std::int16_t key = magnitude == 0 ? std::int16_t(0x7FFF) : magnitude;
+        smallest = key < smallest ? key : smallest;
+        largest = magnitude > largest ? magnitude : largest;
+    }
+    return {smallest, largest};
+}
+
 }  // namespace
 
 PELOR_KERNEL_TABLE_DEFINE(matmul_kernels) = {
-    small_limit, small_product, ew::F16Blocks::widen, ew::F16Blocks::narrow, widen_bf16, ew::BF16Blocks::narrow,
+    small_limit,
+    small_product,
+    ew::F16Blocks::widen,
+    ew::F16Blocks::narrow,
+    widen_bf16,
+    ew::BF16Blocks::narrow,
+    magnitude_range,
 };
 
 }  // namespace pelor::isa::PELOR_ISA
