@@ -34,16 +34,26 @@ def _torch(a, dtype="float32"):
     return torch.from_numpy(np.asarray(a, dtype=np.float32)).to(getattr(torch, dtype))
 
 
-def _case(name, a_shape, b_shape, rng, dtype="float32", with_numpy=True):
-    a = rng.standard_normal(a_shape, dtype=np.float32)
-    b = rng.standard_normal(b_shape, dtype=np.float32)
+def _case(name, a_shape, b_shape, rng, dtype="float32", with_numpy=True, transposed=""):
+    """transposed names the 2-D operands ("a", "b") given as transposed views
+    of row-major arrays, as a gradient product reads them."""
     np_dtype = {"float32": np.float32, "float16": np.float16,
                 "bfloat16": ml_dtypes.bfloat16 if ml_dtypes else None}[dtype]
-    ta, tb = Tensor(a.astype(np_dtype), dtype=dtype), Tensor(b.astype(np_dtype), dtype=dtype)
+
+    def operands(shape, which):
+        """The NumPy array, our tensor and PyTorch's tensor of one operand."""
+        if which not in transposed:
+            x = rng.standard_normal(shape, dtype=np.float32)
+            return x, Tensor(x.astype(np_dtype), dtype=dtype), _torch(x, dtype)
+        stored = rng.standard_normal(shape[::-1], dtype=np.float32)
+        x_torch = _torch(stored, dtype)
+        return (stored.T, Tensor(stored.astype(np_dtype), dtype=dtype).transpose(0, 1),
+                x_torch.t() if x_torch is not None else None)
+
+    (a, ta, xa), (b, tb, xb) = operands(a_shape, "a"), operands(b_shape, "b")
     ours = lambda: ta @ tb  # noqa: E731
     na, nb = a.astype(np_dtype), b.astype(np_dtype)
     numpy_fn = (lambda: na @ nb) if with_numpy else None
-    xa, xb = _torch(a, dtype), _torch(b, dtype)
     torch_fn = (lambda: xa @ xb) if xa is not None else None
     batch = int(np.prod(np.broadcast_shapes(a_shape[:-2], b_shape[:-2]), dtype=np.int64))
     MACS[name] = batch * a_shape[-2] * a_shape[-1] * b_shape[-1]
@@ -65,6 +75,18 @@ def cases():
     if ml_dtypes is not None:
         out.append(_case("matmul bf16 (1024,1024)@(1024,1024)", (1024, 1024), (1024, 1024), rng, "bfloat16",
                          with_numpy=False))
+        # The products of an MNIST-sized training step (batch 256, 784 -> 512
+        # -> 10): forward, input gradient (W read transposed), weight gradient
+        # (x read transposed), the output layer; and a small square one.
+        for case_name, a_shape, b_shape, transposed in [
+            ("x@W (256,784)@(784,512)", (256, 784), (784, 512), ""),
+            ("g@W.T (256,512)@(512,784)", (256, 512), (512, 784), "b"),
+            ("x.T@g (784,256)@(256,512)", (784, 256), (256, 512), "a"),
+            ("h@V (256,512)@(512,10)", (256, 512), (512, 10), ""),
+            ("64^3", (64, 64), (64, 64), ""),
+        ]:
+            out.append(_case(f"matmul bf16 {case_name}", a_shape, b_shape, rng, "bfloat16", with_numpy=False,
+                             transposed=transposed))
     return out
 
 
@@ -76,6 +98,9 @@ def main():
     import run  # bench/run.py, beside this file
 
     print(f"load average: {' '.join(f'{x:.2f}' for x in os.getloadavg())} ({os.cpu_count()} CPUs)")
+    if hasattr(pelor_core, "_product_routes"):  # a development build says which route 16-bit products take
+        for dtype, route in pelor_core._product_routes().items():
+            print(f"{dtype} products: {route}")
     header = f"{'case':38} {'ours':>14} {'GFLOP/s':>8} {'numpy':>14} {'torch':>14} {'torch GF':>8} {'/numpy':>7} {'/torch':>7}"
     print(header)
     times = {}
