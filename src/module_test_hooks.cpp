@@ -63,10 +63,24 @@ PyObject* float32_products_through_onednn(PyObject*, PyObject* arg) {
     Py_RETURN_NONE;
 }
 
+// _exact_on_native_unit(a, b) -> bool, for two 16-bit tensors of one type.
+PyObject* exact_on_native_unit(PyObject*, PyObject* args) {
+    PyObject *a, *b;
+    if (!PyArg_ParseTuple(args, "OO", &a, &b)) return nullptr;
+    if (!tensor::api::is_tensor(a) || !tensor::api::is_tensor(b)) {
+        PyErr_SetString(PyExc_TypeError, "two tensors");
+        return nullptr;
+    }
+    const Result<bool> exact = tensor::core::exact_on_native_unit(tensor::api::unwrap(a), tensor::api::unwrap(b));
+    if (!exact) return tensor::api::raise(exact.error());
+    return PyBool_FromLong(*exact);
+}
+
 PyMethodDef hooks[] = {
     {"_selected_kernel_levels", selected_kernel_levels, METH_NOARGS, "_selected_kernel_levels()\n--\n\n"},
     {"_product_routes", product_routes, METH_NOARGS, "_product_routes()\n--\n\n"},
     {"_probe_product_route", probe_product_route, METH_O, "_probe_product_route(dtype)\n--\n\n"},
+    {"_exact_on_native_unit", exact_on_native_unit, METH_VARARGS, "_exact_on_native_unit(a, b)\n--\n\n"},
     {"_float32_products_through_onednn", float32_products_through_onednn, METH_O,
      "_float32_products_through_onednn(on)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},

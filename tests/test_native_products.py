@@ -147,6 +147,26 @@ def tiny_and_special_operands(dtype, case, rng):
     return a.astype(DTYPES[dtype]), b.astype(DTYPES[dtype])
 
 
+@needs_hooks
+@pytest.mark.parametrize("dtype,a_values,b_values,exact", [
+    # bfloat16 has 8 significant bits: products of magnitudes 2^ea and 2^eb
+    # and their sums are multiples of 2^(ea - 7 + eb - 7), normal from 2^-126.
+    ("bfloat16", [3.0, 2.0**-60], [-1.0, 2.0**-52], True),
+    ("bfloat16", [3.0, -(2.0**-60)], [-1.0, 2.0**-53], False),
+    ("bfloat16", [0.0, -0.0], [2.0**-130, 1.0], False),  # a subnormal, even against zeros
+    ("bfloat16", [0.0, -0.0], [2.0**-120, 1.0], True),
+    ("bfloat16", [1.0, np.inf], [1.0], False),
+    ("bfloat16", [1.0], [np.nan], False),
+    # float16's smallest normals multiply to binary32 normals; its subnormals are refused.
+    ("float16", [2.0**-14, 1.0], [-(2.0**-14)], True),
+    ("float16", [2.0**-24, 1.0], [1.0], False),
+    ("float16", [65504.0], [-np.inf], False),
+])
+def test_the_check_for_a_flushing_unit(dtype, a_values, b_values, exact):
+    a, b = (Tensor(np.array(v).astype(DTYPES[dtype]), dtype=dtype) for v in (a_values, b_values))
+    assert pelor_core._exact_on_native_unit(a, b) is exact
+
+
 @pytest.mark.parametrize("dtype", list(DTYPES))
 @pytest.mark.parametrize("case", ["subnormal input", "products below the normal range",
                                   "normal products cancelling to subnormal sums", "specials"])

@@ -1,5 +1,7 @@
 #include "tensor/core_products.hpp"
 
+#include <optional>
+
 #include "engine/cpu/numeric/ops/matmul_native.hpp"
 
 namespace pelor::tensor::core {
@@ -22,6 +24,18 @@ Result<std::string> probe_product_route(storage::DType dtype) {
         case storage::DType::F16: return ops::probe_native_route<F16>().description;
         default: return value_error("only bfloat16 and float16 products have a native route");
     }
+}
+
+Result<bool> exact_on_native_unit(const Tensor& a, const Tensor& b) {
+    auto of_type = [&]<class T>() -> std::optional<bool> {
+        const NdArray<T>* x = a.storage->get_if<T>();
+        const NdArray<T>* y = b.storage->get_if<T>();
+        if (!x || !y) return std::nullopt;
+        return ops::exact_on_native_unit(x->data(), x->size(), y->data(), y->size());
+    };
+    if (const auto exact = of_type.operator()<BF16>()) return *exact;
+    if (const auto exact = of_type.operator()<F16>()) return *exact;
+    return value_error("two bfloat16 or two float16 tensors");
 }
 
 #if defined(PELOR_TEST_HOOKS)

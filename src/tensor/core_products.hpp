@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/error.hpp"
+#include "tensor/core.hpp"
 #include "tensor/dtype.hpp"
 
 namespace pelor::tensor::core {
@@ -25,6 +26,10 @@ std::vector<ProductRoute> product_routes();
 // The decision made afresh for dtype (bfloat16 or float16), without asking
 // whether the processor has a unit: reaches oneDNN on any processor.
 Result<std::string> probe_product_route(storage::DType dtype);
+
+// Whether a product of a and b (two bfloat16 or two float16 tensors) could
+// take a native unit without losing tiny values (matmul_native.hpp).
+Result<bool> exact_on_native_unit(const Tensor& a, const Tensor& b);
 
 #if defined(PELOR_TEST_HOOKS)
 // Whether float32 products run through oneDNN's float32 kernels.

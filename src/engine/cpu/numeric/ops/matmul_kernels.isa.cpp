@@ -162,18 +162,19 @@ void widen_bf16(const std::uint16_t* src, float* dst, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) dst[i] = ew::bf16_widen(src[i]);
 }
 
-// Magnitudes fit a signed 16-bit lane, so the minimum and maximum vectorise
-// at every level (signed 16-bit min/max is in SSE2). Zero counts as the
-// largest magnitude for the minimum.
+// Two unsigned 16-bit minimum/maximum reductions, which vectorise: the
+// magnitude less one maps zero to the largest value, so the minimum of it
+// skips zeros.
 ops::MagnitudeRange magnitude_range(const std::uint16_t* src, std::size_t count) {
-    std::int16_t smallest = 0x7FFF, largest = 0;
+    std::uint16_t below_smallest = 0xFFFF, largest = 0;
     for (std::size_t i = 0; i < count; ++i) {
-        const auto magnitude = std::int16_t(src[i] & 0x7FFF);
-        const std::int16_t key = magnitude == 0 ? std::int16_t(0x7FFF) : magnitude;
-        smallest = key < smallest ? key : smallest;
+        const std::uint16_t magnitude = src[i] & 0x7FFF;
+        const auto less_one = std::uint16_t(magnitude - 1);
+        below_smallest = less_one < below_smallest ? less_one : below_smallest;
         largest = magnitude > largest ? magnitude : largest;
     }
-    return {smallest, largest};
+    const auto smallest = below_smallest == 0xFFFF ? std::int16_t(0x7FFF) : std::int16_t(below_smallest + 1);
+    return {smallest, std::int16_t(largest)};
 }
 
 }  // namespace
