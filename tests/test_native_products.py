@@ -84,9 +84,13 @@ def test_doubly_strided_and_misaligned_matrices_are_copied_first(through_onednn,
 
 @needs_hooks
 def test_no_thread_is_started_and_openmp_settings_are_kept(through_onednn):
-    gomp = ctypes.CDLL("libgomp.so.1")
-    previous = gomp.omp_get_max_threads()
-    gomp.omp_set_num_threads(3)
+    try:  # the OpenMP runtime oneDNN runs on, where it is installed
+        gomp = ctypes.CDLL("libgomp.so.1")
+    except OSError:
+        gomp = None
+    if gomp:
+        previous = gomp.omp_get_max_threads()
+        gomp.omp_set_num_threads(3)
     torch = sys.modules.get("torch")
     torch_threads = torch.get_num_threads() if torch else None
     before = threads_of_this_process()
@@ -96,10 +100,11 @@ def test_no_thread_is_started_and_openmp_settings_are_kept(through_onednn):
         b = Tensor(random(rng, (300, 100)).astype(DTYPES.get(dtype, np.float32)), dtype=dtype, requires_grad=True)
         (a @ b).backward()
         assert a.grad() is not None and b.grad() is not None
-    after, setting = threads_of_this_process(), gomp.omp_get_max_threads()
-    gomp.omp_set_num_threads(previous)
-    assert after == before
-    assert setting == 3
+    assert threads_of_this_process() == before
+    if gomp:
+        setting = gomp.omp_get_max_threads()
+        gomp.omp_set_num_threads(previous)
+        assert setting == 3
     if torch:
         assert torch.get_num_threads() == torch_threads
 
@@ -245,8 +250,9 @@ print((Tensor(a) @ Tensor(a.T.copy())).to_numpy().tolist() == (a @ a.T).tolist()
     assert done.returncode == 0, done.stderr
     probe, same = done.stdout.split("\n")[:2]
     assert same == "True"
+    built_without = "float32: built without oneDNN"  # on other architectures, or without its header
     if library:
-        assert probe == "float32: oneDNN not found"
+        assert probe in ("float32: oneDNN not found", built_without)
     else:
         assert probe.startswith(("native: ", "float32: oneDNN has no bfloat16 product", "float32: oneDNN runs",
-                                 "float32: oneDNN not found"))
+                                 "float32: oneDNN not found", built_without))

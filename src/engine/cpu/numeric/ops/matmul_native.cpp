@@ -86,7 +86,9 @@ bool float32_products_through_onednn() { return float32_through_onednn.load(std:
 namespace {
 
 template <class T>
-constexpr dnnl_data_type_t dnnl_type = std::is_same_v<T, BF16> ? dnnl_bf16 : std::is_same_v<T, F16> ? dnnl_f16 : dnnl_f32;
+constexpr dnnl_data_type_t dnnl_type = std::is_same_v<T, BF16>  ? dnnl_bf16
+                                       : std::is_same_v<T, F16> ? dnnl_f16
+                                                                : dnnl_f32;
 
 // Whether the implementation oneDNN picked computes on the native unit:
 // oneDNN falls back silently (to an emulating kernel or its reference one)
@@ -244,7 +246,8 @@ bool execute(const OneDnn& d, dnnl_stream_t stream, const CachedPrimitive& p, co
         d.memory_set_data_handle(p.b.get(), const_cast<void*>(b)) != dnnl_success ||
         d.memory_set_data_handle(p.c.get(), c) != dnnl_success)
         return false;
-    const dnnl_exec_arg_t args[] = {{DNNL_ARG_SRC, p.a.get()}, {DNNL_ARG_WEIGHTS, p.b.get()}, {DNNL_ARG_DST, p.c.get()}};
+    const dnnl_exec_arg_t args[] = {
+        {DNNL_ARG_SRC, p.a.get()}, {DNNL_ARG_WEIGHTS, p.b.get()}, {DNNL_ARG_DST, p.c.get()}};
     return d.primitive_execute(p.primitive.get(), stream, 3, args) == dnnl_success &&
            d.stream_wait(stream) == dnnl_success;
 }
@@ -363,18 +366,16 @@ NativeRouteChoice probe_native_route() {
     return measure_native_route<T>();
 }
 
+#else
+
+namespace {
+
 template <class T>
-const NativeRouteChoice& native_route_choice() {
-    static const NativeRouteChoice choice = []() -> NativeRouteChoice {
-        const Result<ProductRouteSetting>& setting = product_route_setting();
-        if (!setting || *setting == ProductRouteSetting::float32) return {false, "float32: PELOR_MATMUL=float32"};
-        if (!processor_may_have_unit<T>()) return {false, "float32: no native unit on this processor"};
-        return measure_native_route<T>();
-    }();
-    return choice;
+bool processor_may_have_unit() {
+    return false;
 }
 
-#else
+}  // namespace
 
 template <class T>
 bool native_batched_matmul(const MatrixStack<T>&, const MatrixStack<const T>&, const MatrixStack<const T>&) {
@@ -386,13 +387,19 @@ NativeRouteChoice probe_native_route() {
     return {false, "float32: built without oneDNN"};
 }
 
+#endif
+
 template <class T>
 const NativeRouteChoice& native_route_choice() {
-    static const NativeRouteChoice choice = probe_native_route<T>();
+    static const NativeRouteChoice choice = []() -> NativeRouteChoice {
+        const Result<ProductRouteSetting>& setting = product_route_setting();
+        if (!setting || *setting == ProductRouteSetting::float32) return {false, "float32: PELOR_MATMUL=float32"};
+        if (PELOR_HAVE_ONEDNN && !processor_may_have_unit<T>())
+            return {false, "float32: no native unit on this processor"};
+        return probe_native_route<T>();
+    }();
     return choice;
 }
-
-#endif
 
 template bool native_batched_matmul(const MatrixStack<float>&, const MatrixStack<const float>&,
                                     const MatrixStack<const float>&);
