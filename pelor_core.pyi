@@ -104,8 +104,9 @@ class Tensor:
         """Element-wise quotient, broadcast (by a number: times its float32 reciprocal); refuses mixed types
         (ValueError), bool (TypeError; ValueError beside a number), shapes that do not broadcast (RuntimeError)."""
     def __matmul__(self, value: Tensor, /) -> Tensor:
-        """Matrix product of the last two axes, batch axes broadcast, in float32; refuses rank below 2 and
-        unequal inner lengths (RuntimeError), mixed element types (ValueError) and bool (TypeError)."""
+        """Matrix product of the last two axes, batch axes broadcast, summed in float32 (16-bit types: or more
+        accurately on a native unit, rounded once); refuses rank below 2 and unequal inner lengths
+        (RuntimeError), mixed element types (ValueError) and bool (TypeError)."""
     def __and__(self, value: Tensor, /) -> Tensor:
         """Element-wise and of two bool tensors, broadcast; refuses other element types (RuntimeError)."""
     def __or__(self, value: Tensor, /) -> Tensor:
