@@ -13,6 +13,7 @@ products through oneDNN's float32 kernels, which runs this route's own code
 import ctypes
 import json
 import os
+import re
 import subprocess
 import sys
 import threading
@@ -242,17 +243,18 @@ def test_without_onednn_every_product_takes_the_float32_route(library):
 import numpy as np, pelor_core
 from pelor_core import Tensor
 print(pelor_core._probe_product_route("bfloat16"))
+print(pelor_core._probe_product_route("float32"))  # oneDNN's float32 kernel measured against BLIS
 pelor_core._float32_products_through_onednn(True)
 a = np.arange(12, dtype=np.float32).reshape(3, 4)
 print((Tensor(a) @ Tensor(a.T.copy())).to_numpy().tolist() == (a @ a.T).tolist())
 """
     done = run_fresh(code, **({"PELOR_TEST_ONEDNN_LIBRARY": library} if library else {}))
     assert done.returncode == 0, done.stderr
-    probe, same = done.stdout.split("\n")[:2]
+    probe, measured, same = done.stdout.split("\n")[:3]
     assert same == "True"
     built_without = "float32: built without oneDNN"  # on other architectures, or without its header
     if library:
-        assert probe in ("float32: oneDNN not found", built_without)
-    else:
-        assert probe.startswith(("native: ", "float32: oneDNN has no bfloat16 product", "float32: oneDNN runs",
-                                 "float32: oneDNN not found", built_without))
+        assert probe == measured and probe in ("float32: oneDNN not found", built_without)
+    elif probe not in ("float32: oneDNN not found", built_without):
+        assert probe.startswith(("native: ", "float32: oneDNN has no bfloat16 product", "float32: oneDNN runs"))
+        assert re.fullmatch(r"(native|float32): \S+, \d+\.\dx the float32 route's speed at 256\^3", measured)

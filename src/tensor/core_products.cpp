@@ -22,7 +22,9 @@ Result<std::string> probe_product_route(storage::DType dtype) {
     switch (dtype) {
         case storage::DType::BF16: return ops::probe_native_route<BF16>().description;
         case storage::DType::F16: return ops::probe_native_route<F16>().description;
-        default: return value_error("only bfloat16 and float16 products have a native route");
+        // oneDNN's float32 kernels against BLIS: the measurement runs on any processor.
+        case storage::DType::F32: return ops::probe_native_route<float>().description;
+        default: return value_error("a product route is measured for bfloat16, float16 or float32");
     }
 }
 

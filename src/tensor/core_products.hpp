@@ -24,7 +24,8 @@ struct ProductRoute {
 std::vector<ProductRoute> product_routes();
 
 // The decision made afresh for dtype (bfloat16 or float16), without asking
-// whether the processor has a unit: reaches oneDNN on any processor.
+// whether the processor has a unit: reaches oneDNN on any processor. float32
+// measures oneDNN's float32 kernel against BLIS, for the test suite.
 Result<std::string> probe_product_route(storage::DType dtype);
 
 // Whether a product of a and b (two bfloat16 or two float16 tensors) could

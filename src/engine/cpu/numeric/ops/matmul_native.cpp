@@ -35,13 +35,11 @@ template <>
 struct Format<BF16> {
     static constexpr int fraction_bits = 7, bias = 127;
     static constexpr std::int16_t exponent_field = 0x7F80;
-    static constexpr const char* name = "bfloat16";
 };
 template <>
 struct Format<F16> {
     static constexpr int fraction_bits = 10, bias = 15;
     static constexpr std::int16_t exponent_field = 0x7C00;
-    static constexpr const char* name = "float16";
 };
 
 #if defined(PELOR_TEST_HOOKS)
@@ -308,9 +306,32 @@ double best_time(Run&& run) {
     return best;
 }
 
+// The route a product takes without the unit, and the type's name. float32
+// products come here only from the test suite, which so runs this
+// measurement on any processor with oneDNN.
+template <class T>
+KernelResult<NdArray<T>> float32_route(const NdArray<T>& a, const NdArray<T>& b) {
+    if constexpr (std::is_same_v<T, float>)
+        return internal_linalg_matmul(a.view(), b.view());
+    else
+        return widened_matmul(a.view(), b.view());
+}
+
+template <class T>
+constexpr const char* type_name = std::is_same_v<T, BF16>  ? "bfloat16"
+                                  : std::is_same_v<T, F16> ? "float16"
+                                                           : "float32";
+
+template <class T>
+T element_of(float x) {
+    if constexpr (std::is_same_v<T, float>)
+        return x;
+    else
+        return T::from_float(x);
+}
+
 template <class T>
 NativeRouteChoice measure_native_route() {
-    using F = Format<T>;
     const OneDnn* d = onednn();
     if (!d) return {false, "float32: oneDNN not found"};
     // A product large enough for the unit's advantage to show, small enough
@@ -322,8 +343,8 @@ NativeRouteChoice measure_native_route() {
     auto c = NdArray<T>::allocate({size, size});
     if (!a || !b || !c) return {false, "float32: no memory to measure the native route"};
     for (std::size_t i = 0; i < size * size; ++i) {
-        a->data()[i] = T::from_float(float(int(i % 17) - 8) / 8);
-        b->data()[i] = T::from_float(float(int(i % 13) - 6) / 8);
+        a->data()[i] = element_of<T>(float(int(i % 17) - 8) / 8);
+        b->data()[i] = element_of<T>(float(int(i % 13) - 6) / 8);
     }
     const MatrixStack<T> out{c->data(), c->shape(), c->strides()};
     const MatrixStack<const T> x{a->data(), a->shape(), a->strides()}, y{b->data(), b->shape(), b->strides()};
@@ -337,9 +358,9 @@ NativeRouteChoice measure_native_route() {
         native_time = best_time([&] { return product_on_unit(*d, out, x, y); });
     }
     if (implementation.empty())
-        return {false, std::string("float32: oneDNN has no ") + F::name + " product on this processor"};
+        return {false, std::string("float32: oneDNN has no ") + type_name<T> + " product on this processor"};
     if (native_time < 0) return {false, "float32: oneDNN runs " + implementation + ", not a native unit"};
-    const double float32_time = best_time([&] { return widened_matmul(a->view(), b->view()).has_value(); });
+    const double float32_time = best_time([&] { return float32_route(*a, *b).has_value(); });
     // A clear margin: a unit that only matches the float32 rate (AVX512-BF16
     // on some processors) must not make the route, and so the bits, depend on
     // timing noise.
@@ -407,6 +428,7 @@ template bool native_batched_matmul(const MatrixStack<BF16>&, const MatrixStack<
                                     const MatrixStack<const BF16>&);
 template bool native_batched_matmul(const MatrixStack<F16>&, const MatrixStack<const F16>&,
                                     const MatrixStack<const F16>&);
+template NativeRouteChoice probe_native_route<float>();
 template NativeRouteChoice probe_native_route<BF16>();
 template NativeRouteChoice probe_native_route<F16>();
 template const NativeRouteChoice& native_route_choice<BF16>();

@@ -42,7 +42,8 @@ const NativeRouteChoice& native_route_choice();
 
 // The same decision made afresh, without asking whether the processor has a
 // unit at all: loads oneDNN and measures if it offers one. For the test suite,
-// which can so reach the library on any processor.
+// which can so reach the library on any processor (with T = float, the
+// measurement itself: oneDNN's float32 kernels against BLIS).
 template <class T>
 NativeRouteChoice probe_native_route();
 
