@@ -1,7 +1,7 @@
 #pragma once
 // The one processor check: which instruction-set levels this processor can
-// run. It runs once (thread-safe static) and is cached; results never depend
-// on the level, only speed does.
+// run. It runs once (thread-safe static) and is cached; the kernel tables'
+// results never depend on the level, only speed does.
 //
 // The levels are named once, in cmake/isa.cmake, which compiles every
 // *.isa.cpp file once per level (pelor::isa::<level>) and generates the

@@ -3,7 +3,9 @@
 // runs, or a narrower one named by the environment variable PELOR_ISA (one of
 // the level names of cmake/isa.cmake), so that a machine can run, and a test
 // suite can check, the same route as an older processor. Read once per
-// process, at the first import; the results never depend on the level.
+// process, at the first import. The kernel tables' results never depend on
+// the level; 16-bit matrix products may (a native unit runs them only at
+// avx512_bf16, matmul_native.hpp).
 #include <string>
 #include <string_view>
 
