@@ -85,6 +85,8 @@ def test_doubly_strided_and_misaligned_matrices_are_copied_first(through_onednn,
 
 @needs_hooks
 def test_no_thread_is_started_and_openmp_settings_are_kept(through_onednn):
+    torch = sys.modules.get("torch")
+    torch_threads = torch.get_num_threads() if torch else None
     try:  # the OpenMP runtime oneDNN runs on, where it is installed
         gomp = ctypes.CDLL("libgomp.so.1")
     except OSError:
@@ -92,8 +94,6 @@ def test_no_thread_is_started_and_openmp_settings_are_kept(through_onednn):
     if gomp:
         previous = gomp.omp_get_max_threads()
         gomp.omp_set_num_threads(3)
-    torch = sys.modules.get("torch")
-    torch_threads = torch.get_num_threads() if torch else None
     before = threads_of_this_process()
     rng = np.random.default_rng(7)
     for dtype in ["float32", "bfloat16", "float16"]:
