@@ -64,22 +64,24 @@ def test_float32_products_through_onednn_within_the_bound(through_onednn, a_shap
 
 
 @needs_hooks
-@pytest.mark.parametrize("perm", [(1, 0, 2), (2, 0, 1), (1, 2, 0)])
-def test_doubly_strided_and_misaligned_matrices_are_copied_first(through_onednn, perm):
-    # A (5, 33, 17) stack whose memory holds its axes in another order: some
-    # matrices have no unit stride, and most start off a cache line.
-    rng = np.random.default_rng(sum(perm))
-    a = random(rng, (5, 33, 17))
-    b = random(rng, (17, 9))
+@pytest.mark.parametrize("perm", [(2, 0, 1, 3), (3, 0, 1, 2), (2, 1, 3, 0)])
+@pytest.mark.parametrize("b_shape", [(17, 9), (5, 4, 17, 9), (2, 1, 1, 17, 9)])
+def test_doubly_strided_and_misaligned_matrices_are_copied_first(through_onednn, perm, b_shape):
+    # A (5, 1, 33, 17) stack whose memory holds its axes in another order: its
+    # matrices have no unit stride or start off a cache line; batch
+    # broadcasting repeats each of them, one after the other or in turn.
+    rng = np.random.default_rng(sum(perm) + len(b_shape))
+    a = random(rng, (5, 1, 33, 17))
+    b = random(rng, b_shape)
     ta = Tensor(np.ascontiguousarray(a.transpose(perm)))
     # Undo the permutation with transposes, which read in place.
     order = list(perm)
-    for i in range(3):
+    for i in range(4):
         j = order.index(i)
         if j != i:
             ta = ta.transpose(i, j)
             order[i], order[j] = order[j], order[i]
-    assert ta.shape == [5, 33, 17]
+    assert ta.shape == [5, 1, 33, 17]
     assert_product_close(ta @ Tensor(b), a, b)
 
 

@@ -215,29 +215,40 @@ bool runs_in_place(const T* data, std::ptrdiff_t rs, std::ptrdiff_t cs) {
     return reinterpret_cast<std::uintptr_t>(data) % line_bytes == 0 && rs > 0 && cs > 0 && (rs == 1 || cs == 1);
 }
 
-// A matrix operand as oneDNN reads it: in place, or a dense row-major copy
-// in `scratch` (grown as needed). Null data when the copy cannot be held.
+// A matrix operand as oneDNN reads it: in place, or a dense row-major copy.
 template <class T>
 struct MatrixOperand {
-    const T* data;
+    const T* data;  // null when a copy could not be held
     std::ptrdiff_t rs, cs;
 };
 
+// The copies of one operand's matrices, in one scratch buffer grown as
+// needed. A matrix that batch broadcasting repeats is copied once.
 template <class T>
-MatrixOperand<T> prepare(const T* data, std::size_t rows, std::size_t cols, std::ptrdiff_t rs, std::ptrdiff_t cs,
-                         AlignedBuffer<T>& scratch) {
-    if (runs_in_place(data, rs, cs)) return {data, rs, cs};
-    if (scratch.size() < rows * cols) {
-        auto fresh = AlignedBuffer<T>::allocate(rows * cols);
-        if (!fresh) return {nullptr, 0, 0};
-        scratch = std::move(*fresh);
+class OperandCopies {
+public:
+    MatrixOperand<T> prepare(const T* data, std::size_t rows, std::size_t cols, std::ptrdiff_t rs,
+                             std::ptrdiff_t cs) {
+        if (runs_in_place(data, rs, cs)) return {data, rs, cs};
+        const MatrixOperand<T> copy{scratch_.data(), std::ptrdiff_t(cols), 1};
+        if (data == source_) return copy;
+        if (scratch_.size() < rows * cols) {
+            auto fresh = AlignedBuffer<T>::allocate(rows * cols);
+            if (!fresh) return {nullptr, 0, 0};
+            scratch_ = std::move(*fresh);
+        }
+        T* out = scratch_.data();
+        for (std::size_t i = 0; i < rows; ++i)
+            for (std::size_t j = 0; j < cols; ++j)
+                out[i * cols + j] = data[std::ptrdiff_t(i) * rs + std::ptrdiff_t(j) * cs];
+        source_ = data;
+        return {out, std::ptrdiff_t(cols), 1};
     }
-    T* out = scratch.data();
-    for (std::size_t i = 0; i < rows; ++i)
-        for (std::size_t j = 0; j < cols; ++j)
-            out[i * cols + j] = data[std::ptrdiff_t(i) * rs + std::ptrdiff_t(j) * cs];
-    return {out, std::ptrdiff_t(cols), 1};
-}
+
+private:
+    AlignedBuffer<T> scratch_;
+    const T* source_ = nullptr;
+};
 
 bool execute(const OneDnn& d, dnnl_stream_t stream, const CachedPrimitive& p, const void* a, const void* b, void* c) {
     if (d.memory_set_data_handle(p.a.get(), const_cast<void*>(a)) != dnnl_success ||
@@ -257,15 +268,16 @@ bool product_on_unit(const OneDnn& d, const MatrixStack<T>& out, const MatrixSta
     if (g.k == 0) return false;  // an empty sum: the float32 route writes the zeros
     dnnl_stream_t stream = primitive_cache.stream(d);
     if (!stream) return false;
-    AlignedBuffer<T> scratch_a, scratch_b, scratch_c;
+    OperandCopies<T> copies_a, copies_b;
+    AlignedBuffer<T> scratch_c;
     const std::size_t batch = out.ndim() - 2;
     const auto plan = plan_walk<3>(out.shape.first(batch),
                                    {out.strides.first(batch), a.strides.first(batch), b.strides.first(batch)},
                                    WalkOrder::row_major);
     bool done = true;
     walk<0>(plan, [&](const auto& off) {
-        const MatrixOperand<T> x = prepare(a.data + off[1], g.m, g.k, g.a_rs, g.a_cs, scratch_a);
-        const MatrixOperand<T> y = prepare(b.data + off[2], g.k, g.n, g.b_rs, g.b_cs, scratch_b);
+        const MatrixOperand<T> x = copies_a.prepare(a.data + off[1], g.m, g.k, g.a_rs, g.a_cs);
+        const MatrixOperand<T> y = copies_b.prepare(b.data + off[2], g.k, g.n, g.b_rs, g.b_cs);
         T* c = out.data + off[0];
         const bool c_in_place = reinterpret_cast<std::uintptr_t>(c) % line_bytes == 0;
         if (!c_in_place && scratch_c.size() < g.m * g.n) {
