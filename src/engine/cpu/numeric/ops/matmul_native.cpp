@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
+#include <limits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -304,18 +306,12 @@ bool processor_may_have_unit() {
     return std::is_same_v<T, BF16> || cpu_has_amx_fp16();
 }
 
-// The fastest of three timed runs after a first one (which also makes the
-// primitive), in seconds; a negative time when a run fails.
+// Seconds one run takes; infinite when the run fails.
 template <class Run>
-double best_time(Run&& run) {
-    if (!run()) return -1;
-    double best = 1e30;
-    for (int i = 0; i < 3; ++i) {
-        const auto start = std::chrono::steady_clock::now();
-        if (!run()) return -1;
-        best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-    }
-    return best;
+double time_of(Run&& run) {
+    const auto start = std::chrono::steady_clock::now();
+    if (!run()) return std::numeric_limits<double>::infinity();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 // The route a product takes without the unit, and the type's name. float32
@@ -362,22 +358,29 @@ NativeRouteChoice measure_native_route() {
     const MatrixStack<const T> x{a->data(), a->shape(), a->strides()}, y{b->data(), b->shape(), b->strides()};
 
     std::string implementation;
-    double native_time;
     {
         SingleOpenMpThread one_thread(*d);
         const PrimitiveKey key{dnnl_type<T>, size, size, size, std::ptrdiff_t(size), 1, std::ptrdiff_t(size), 1};
         implementation = primitive_cache.get(*d, key, runs_on_native_unit<T>).implementation;
-        native_time = best_time([&] { return product_on_unit(*d, out, x, y); });
     }
     if (implementation.empty())
         return {false, std::string("float32: oneDNN has no ") + type_name<T> + " product on this processor"};
-    if (native_time < 0) return {false, "float32: oneDNN runs " + implementation + ", not a native unit"};
-    const double float32_time = best_time([&] { return float32_route(*a, *b).has_value(); });
+    auto native = [&] { return native_batched_matmul(out, x, y); };
+    auto float32 = [&] { return float32_route(*a, *b).has_value(); };
+    if (!native()) return {false, "float32: oneDNN runs " + implementation + ", not a native unit"};
+    // The best of five runs each, alternating, after a first float32 one: a
+    // burst of load from elsewhere slows both routes, not one of them.
+    float32();
+    double native_time = std::numeric_limits<double>::infinity(), float32_time = native_time;
+    for (int i = 0; i < 5; ++i) {
+        native_time = std::min(native_time, time_of(native));
+        float32_time = std::min(float32_time, time_of(float32));
+    }
     // A clear margin: a unit that only matches the float32 rate (AVX512-BF16
     // on some processors) must not make the route, and so the bits, depend on
     // timing noise.
     constexpr double required_gain = 1.5;
-    const double gain = native_time > 0 ? float32_time / native_time : 0;
+    const double gain = std::isfinite(float32_time) && native_time > 0 ? float32_time / native_time : 0;
     char text[160];
     std::snprintf(text, sizeof text, "%s: %s, %.1fx the float32 route's speed at 256^3",
                   gain >= required_gain ? "native" : "float32", implementation.c_str(), gain);
