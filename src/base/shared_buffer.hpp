@@ -77,7 +77,9 @@ public:
     bool unique() const noexcept { return !header_ || header_->holders.load(std::memory_order_acquire) == 1; }
 
 private:
-    static void release(Header* h) noexcept {
+    // Out of line, so that destroying a handle (most often an empty, moved-from
+    // one) stays small enough to inline wherever a storage is destroyed.
+    [[gnu::noinline]] static void release(Header* h) noexcept {
         if (h->separate.size()) {
             delete h;  // the AlignedBuffer gives its block back
         } else {

@@ -6,23 +6,29 @@
 
 namespace pelor::tensor::core {
 
+using autograd::graph::Tape;
 using autograd::graph::TAPE;
 using engine::cpu::storage::CpuStorage;
 namespace ops = autograd::ops;
 
-std::optional<NodeId> Tensor::live_node_id() const {
-    if (node_id && TAPE().is_live(*node_id, tape_epoch)) return node_id;
+std::optional<NodeId> Tensor::live_node_id() const { return live_node_id(TAPE()); }
+
+std::optional<NodeId> Tensor::live_node_id(const Tape& tape) const {
+    if (node_id && tape.is_live(*node_id, tape_epoch)) return node_id;
     return std::nullopt;
 }
 
+// TAPE() is a thread-local lookup through the C library (a call per use in a
+// shared module): each function looks it up once and hands the tape on.
 Tensor make_tensor(Storage s, std::optional<NodeId> id) {
     Tensor t;
     if (id) {
-        TAPE().set_shape(*id, s.shape());  // the node's output exists now
+        Tape& tape = TAPE();
+        tape.set_shape(*id, s.shape());  // the node's output exists now
         t.node_id = id;
         t.requires_grad = true;
-        t.tape_epoch = TAPE().epoch();
-        t.tape_id = TAPE().id();
+        t.tape_epoch = tape.epoch();
+        t.tape_id = tape.id();
     }
     t.storage = storage::share(std::move(s));
     return t;
@@ -31,14 +37,14 @@ Tensor make_tensor(Storage s, std::optional<NodeId> id) {
 // A stale id (from before clear_graph(), or another thread's) would name an
 // unrelated node here, so such an operand is treated like a constant. Its leaf
 // remembers why, so that a backward pass reaching it can say so.
-NodeId operand_id(const Tensor& t) {
+NodeId operand_id(Tape& tape, const Tensor& t) {
     using autograd::graph::ConstantLeaf;
-    if (auto id = t.live_node_id()) return *id;
-    const ConstantLeaf why = !t.requires_grad              ? ConstantLeaf::constant
-                             : t.tape_id == TAPE().id() ? ConstantLeaf::cleared
-                                                        : ConstantLeaf::foreign;
-    NodeId id = TAPE().add_constant_leaf(why);
-    TAPE().set_shape(id, t.storage->shape());
+    if (auto id = t.live_node_id(tape)) return *id;
+    const ConstantLeaf why = !t.requires_grad             ? ConstantLeaf::constant
+                             : t.tape_id == tape.id() ? ConstantLeaf::cleared
+                                                      : ConstantLeaf::foreign;
+    NodeId id = tape.add_constant_leaf(why);
+    tape.set_shape(id, t.storage->shape());
     return id;
 }
 
@@ -55,19 +61,21 @@ Result<Tensor> finish(Result<Storage> r, std::optional<NodeId> id) {
 template <class Node>
 std::optional<NodeId> record_two_operand(const Tensor& a, const Tensor& b) {
     if (!a.requires_grad && !b.requires_grad) return std::nullopt;
-    NodeId lhs = operand_id(a);
-    NodeId rhs = operand_id(b);
+    Tape& tape = TAPE();
+    NodeId lhs = operand_id(tape, a);
+    NodeId rhs = operand_id(tape, b);
     if constexpr (std::is_constructible_v<Node, ops::SavedOperands>)
-        return TAPE().push_node(std::make_unique<Node>(ops::SavedOperands{a.storage, b.storage, lhs, rhs}));
+        return tape.push_node(std::make_unique<Node>(ops::SavedOperands{a.storage, b.storage, lhs, rhs}));
     else
-        return TAPE().push_node(std::make_unique<Node>(lhs, rhs));
+        return tape.push_node(std::make_unique<Node>(lhs, rhs));
 }
 
 template <class Node, class... Extra>
 std::optional<NodeId> record_unary(const Tensor& t, Extra&&... extra) {
     if (!t.requires_grad) return std::nullopt;
-    NodeId in = operand_id(t);
-    return TAPE().push_node(std::make_unique<Node>(in, std::forward<Extra>(extra)...));
+    Tape& tape = TAPE();
+    NodeId in = operand_id(tape, t);
+    return tape.push_node(std::make_unique<Node>(in, std::forward<Extra>(extra)...));
 }
 
 template <class Node>

@@ -9,6 +9,10 @@
 #include "engine/cpu/elementwise/op_list.hpp"
 #include "tensor/storage.hpp"
 
+namespace pelor::autograd::graph {
+class Tape;
+}
+
 namespace pelor::tensor::core {
 
 using autograd::NodeId;
@@ -23,8 +27,9 @@ struct Tensor {
     std::uint64_t tape_epoch = 0;
     std::uint64_t tape_id = 0;
 
-    // This thread's live node behind node_id, if any.
+    // This thread's live node behind node_id, if any; `tape` is this thread's.
     std::optional<NodeId> live_node_id() const;
+    std::optional<NodeId> live_node_id(const autograd::graph::Tape& tape) const;
 
     // The element-wise operations of engine/cpu/elementwise/op_list.hpp, one
     // function each (tensor op tensor, or tensor op number for the scalar_
@@ -56,9 +61,9 @@ struct Tensor {
 // calling thread's tape.
 Tensor make_tensor(Storage s, std::optional<NodeId> id);
 
-// The calling thread's id for an operand: its live node id, or a fresh
-// implicit leaf (the tensor itself is not changed).
-NodeId operand_id(const Tensor& t);
+// The id for an operand on `tape`, the calling thread's: its live node id, or
+// a fresh implicit leaf (the tensor itself is not changed).
+NodeId operand_id(autograd::graph::Tape& tape, const Tensor& t);
 
 // The rectifier max(x, 0), recorded like the operations above.
 Result<Tensor> relu(const Tensor& t);

@@ -44,6 +44,20 @@ template <class In, std::size_t N, class Out, std::size_t M, class Loop>
 void for_each_run(ShapeSpan shape, const std::array<const In*, N>& in, const std::array<StridesSpan, N>& strides,
                   const std::array<Out*, M>& out, StridesSpan out_strides, bool column_major, Loop&& loop) {
     static_assert(N > 0 && M > 0);
+    // Inputs laid out exactly like the dense outputs (operands of one shape
+    // and layout, the common case) form one run: small arrays skip planning.
+    // A plain loop: for a few strides, std::ranges::equal's memcmp costs more.
+    bool one_run = true;
+    for (std::size_t j = 0; j < N; ++j)
+        for (std::size_t a = 0; a < out_strides.size(); ++a) one_run = one_run && strides[j][a] == out_strides[a];
+    if (one_run) {
+        const std::size_t count = element_count(shape);
+        if (count == 0) return;
+        Run<In, N, Out, M> run{in, {}, out, count};
+        run.stride.fill(1);
+        loop(std::as_const(run));
+        return;
+    }
     std::array<StridesSpan, N + M> all;
     for (std::size_t j = 0; j < N; ++j) all[j] = strides[j];
     for (std::size_t j = 0; j < M; ++j) all[N + j] = out_strides;
