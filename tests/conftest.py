@@ -108,3 +108,10 @@ def heap_growth(_quiet_collector):
         return info().uordblks - before
 
     return measure
+
+
+def pytest_collection_modifyitems(items):
+    # Tests marked heavy take minutes under emulation. Collected first, they
+    # start early on whichever parallel worker takes them, so the workers end
+    # together instead of one running such a test alone at the end.
+    items.sort(key=lambda item: item.get_closest_marker("heavy") is None)

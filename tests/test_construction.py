@@ -446,6 +446,7 @@ FAILING = {
 }
 
 
+@pytest.mark.heavy
 @pytest.mark.parametrize("name", list(FAILING))
 def test_failed_construction_records_nothing(name, heap_growth):
     Tensor.clear_graph()
@@ -588,6 +589,7 @@ def construction_inputs(draw):
     return view, draw(st.sampled_from(sorted(ACCEPTED)))
 
 
+@pytest.mark.heavy
 @settings(max_examples=300)
 @given(construction_inputs())
 def test_any_input_constructs_what_numpy_array_makes_of_it(case):

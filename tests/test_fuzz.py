@@ -1010,7 +1010,7 @@ TensorProgram.TestCase.settings = settings(
     stateful_step_count=80,
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much, HealthCheck.data_too_large],
 )
-test_random_programs = TensorProgram.TestCase
+test_random_programs = pytest.mark.heavy(TensorProgram.TestCase)
 
 
 # --- hostile arguments --------------------------------------------------------

@@ -248,6 +248,7 @@ def narrow_each(values, dtype):
     return np.array([bits_of((one * float(v)).to_numpy())[0] for v in values], np.uint16)
 
 
+@pytest.mark.heavy
 def test_f16_narrowing_at_every_boundary():
     values = np.concatenate([f16_boundaries(), special_float32()])
     values = np.concatenate([values, -values])
@@ -257,6 +258,7 @@ def test_f16_narrowing_at_every_boundary():
     assert_f16_bits(got, want)
 
 
+@pytest.mark.heavy
 def test_bf16_narrowing_at_every_boundary():
     values = np.concatenate([bf16_boundaries(), special_float32()])
     values = np.concatenate([values, -values])

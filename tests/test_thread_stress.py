@@ -156,6 +156,7 @@ def program(shared, k):
 
 
 # "tracked" asked for gradients on the main thread: each worker's pass says so.
+@pytest.mark.heavy
 @pytest.mark.filterwarnings("ignore:backward.. reached a tensor:RuntimeWarning")
 def test_threads_match_a_single_threaded_run():
     shared = shared_tensors()

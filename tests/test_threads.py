@@ -102,6 +102,7 @@ def fast_switching():
 
 
 # s_shared asked for gradients on the main thread: each worker's pass says so.
+@pytest.mark.heavy
 @pytest.mark.filterwarnings("ignore:backward.. reached a tensor:RuntimeWarning")
 def test_threads_differentiate_shared_inputs(fast_switching):
     x = Tensor(X_NP)
