@@ -153,6 +153,9 @@ Allocated<NdArray<float>> widen(const ArrayView<T>& v) {
     return std::move((*out)[0]);
 }
 
+template <class T>
+KernelResult<NdArray<T>> widen_and_multiply(const ArrayView<T>& a, const ArrayView<T>& b);
+
 // The native route when the product qualifies for it (matmul_native.hpp),
 // otherwise the float32 route. The cheap tests come first: the route's
 // decision is made (and oneDNN loaded) only for a product large enough.
@@ -174,7 +177,7 @@ KernelResult<NdArray<T>> half_matmul(const ArrayView<T>& a, const ArrayView<T>& 
             if (native_batched_matmul(out_stack, a_stack, b_stack)) return std::move(*out);
         }
     }
-    return widened_matmul(a, b);
+    return widen_and_multiply(a, b);
 }
 
 }  // namespace
@@ -197,6 +200,14 @@ KernelResult<NdArray<T>> widened_matmul(const ArrayView<T>& a, const ArrayView<T
     // Shape failures are found before any element is converted.
     if (auto plan = plan_matmul(a.shape, a.strides, b.shape, b.strides); !plan)
         return std::unexpected(std::move(plan.error()));
+    return widen_and_multiply(a, b);
+}
+
+namespace {
+
+// The float32 route once the shapes are known to be valid.
+template <class T>
+KernelResult<NdArray<T>> widen_and_multiply(const ArrayView<T>& a, const ArrayView<T>& b) {
     auto wide_a = widen(a);
     if (!wide_a) return std::unexpected(wide_a.error());
     auto wide_b = widen(b);
@@ -208,6 +219,8 @@ KernelResult<NdArray<T>> widened_matmul(const ArrayView<T>& a, const ArrayView<T
     narrow_flat(product->data(), out->data(), out->size());
     return std::move(*out);
 }
+
+}  // namespace
 
 template KernelResult<NdArray<F16>> widened_matmul(const ArrayView<F16>&, const ArrayView<F16>&);
 template KernelResult<NdArray<BF16>> widened_matmul(const ArrayView<BF16>&, const ArrayView<BF16>&);

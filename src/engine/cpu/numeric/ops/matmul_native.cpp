@@ -3,10 +3,10 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <limits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 #include <string_view>
 #include <vector>
 
